@@ -1,0 +1,134 @@
+#include "args.hpp"
+
+#include <cstdarg>
+#include <cstring>
+#include <limits>
+
+namespace vexlor::py {
+
+namespace {
+
+[[noreturn]] void type_error(const char* fmt, ...) {
+  va_list va;
+  va_start(va, fmt);
+  PyErr_FormatV(PyExc_TypeError, fmt, va);
+  va_end(va);
+  throw PythonError{};
+}
+
+// Finishes binding once positional arguments are in place: keyword values, then missing ones.
+void bind_keywords(const char* func, const char* const* names, size_t n, PyObject* key, PyObject* value,
+                   PyObject** out) {
+  if (!PyUnicode_Check(key)) type_error("%s() keywords must be strings", func);
+  for (size_t i = 0; i < n; ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+      if (out[i]) type_error("argument for %s() given by name ('%s') and position (%zu)", func, names[i], i + 1);
+      out[i] = value;
+      return;
+    }
+  }
+  type_error("%s() got an unexpected keyword argument '%U'", func, key);
+}
+
+void check_positional(const char* func, size_t n, Py_ssize_t given) {
+  if (size_t(given) <= n) return;
+  if (n == 0) type_error("%s() takes no arguments (%zd given)", func, given);
+  type_error("%s() takes %zu positional argument%s but %zd were given", func, n, n == 1 ? "" : "s", given);
+}
+
+void check_missing(const char* func, const char* const* names, size_t n, PyObject** out) {
+  for (size_t i = 0; i < n; ++i)
+    if (!out[i]) type_error("%s() missing required argument '%s' (pos %zu)", func, names[i], i + 1);
+}
+
+[[noreturn]] void rename_type_error(const char* name, const char* expected, PyObject* o) {
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    type_error("argument '%s' must be %s, not %.200s", name, expected, Py_TYPE(o)->tp_name);
+  }
+  throw PythonError{};
+}
+
+Ref as_index(PyObject* o, const char* name) {
+  if (PyLong_Check(o)) return Ref::borrow(o);
+  PyObject* r = PyNumber_Index(o);
+  if (!r) rename_type_error(name, "an integer", o);
+  return Ref::steal(r);
+}
+
+}  // namespace
+
+void bind_args(const char* func, const char* const* names, size_t n, const CallArgs& call, PyObject** out) {
+  const Py_ssize_t npos = PyVectorcall_NARGS(call.nargs);
+  check_positional(func, n, npos);
+  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = call.args[i];
+  if (call.kwnames) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(call.kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+      bind_keywords(func, names, n, PyTuple_GET_ITEM(call.kwnames, k), call.args[npos + k], out);
+  }
+  check_missing(func, names, n, out);
+}
+
+void bind_tuple_args(const char* func, const char* const* names, size_t n, PyObject* args, PyObject* kwargs,
+                     PyObject** out) {
+  const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+  check_positional(func, n, npos);
+  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keywords(func, names, n, key, value, out);
+  }
+  check_missing(func, names, n, out);
+}
+
+uint64_t to_unsigned(PyObject* o, const char* name, uint64_t max) {
+  const Ref idx = as_index(o, name);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+  if (v > max) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s' is out of range (0 to %llu)", name,
+                 static_cast<unsigned long long>(max));
+    throw PythonError{};
+  }
+  return v;
+}
+
+int8_t to_i8(PyObject* o, const char* name) {
+  const Ref idx = as_index(o, name);
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw PythonError{};
+  if (overflow || v < -128 || v > 127) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s' is out of range (-128 to 127)", name);
+    throw PythonError{};
+  }
+  return int8_t(v);
+}
+
+double to_double(PyObject* o, const char* name) {
+  if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) rename_type_error(name, "a real number", o);
+  return v;
+}
+
+bool to_bool(PyObject* o, const char* name) {
+  if (o == Py_True) return true;
+  if (o == Py_False) return false;
+  // NumPy's bool scalar, recognised by name so NumPy need not be loaded.
+  const char* tn = Py_TYPE(o)->tp_name;
+  if (std::strcmp(tn, "numpy.bool") == 0 || std::strcmp(tn, "numpy.bool_") == 0) {
+    const int t = PyObject_IsTrue(o);
+    if (t < 0) throw PythonError{};
+    return t != 0;
+  }
+  type_error("argument '%s' must be bool, not %.200s", name, tn);
+}
+
+void require_type(PyObject* o, PyTypeObject* t, const char* name, const char* type_name) {
+  if (Py_TYPE(o) != t) type_error("argument '%s' must be %s, not %.200s", name, type_name, Py_TYPE(o)->tp_name);
+}
+
+}  // namespace vexlor::py
