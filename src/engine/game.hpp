@@ -96,6 +96,9 @@ uint64_t zobrist_of_set(const Bitboard<NW>& s, Player colour) {
 }  // namespace detail
 
 template <int NW>
+struct GameSerializer;  // state transfer (pickling); defined where it is used
+
+template <int NW>
 class Game {
  public:
   using BB = Bitboard<NW>;
@@ -331,6 +334,7 @@ class Game {
   }
 
  private:
+  friend struct GameSerializer<NW>;
   Game() = default;
 
   void end_game() {

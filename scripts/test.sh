@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The project's one test command: installs what the suites need, then runs
+#   1. the engine tests (GoogleTest, warnings as errors),
+#   2. the Python tests against the installed module (warnings as errors),
+#   3. the Python tests on CPython 3.12 and 3.13 (each in its own venv),
+#   4. engine and Python tests again under AddressSanitizer + UndefinedBehaviorSanitizer.
+# PYTHON picks the main interpreter (default python3); VEXLOR_SKIP_SANITIZERS=1
+# and VEXLOR_SKIP_OTHER_PYTHONS=1 shorten a local run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+PY=${PYTHON:-python3}
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "system packages"
+need=()
+for pkg in libgtest-dev gnugo g++ cmake; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if ((${#need[@]})); then
+  if [ "$(id -u)" = 0 ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+  else
+    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+  fi
+fi
+
+step "engine tests (GoogleTest)"
+cmake -S . -B build/engine-tests -DCMAKE_BUILD_TYPE=Release -DVEXLOR_BUILD_MODULE=OFF \
+  -DVEXLOR_BUILD_TESTS=ON -DVEXLOR_WERROR=ON >/dev/null
+cmake --build build/engine-tests
+ctest --test-dir build/engine-tests --output-on-failure -j "$(nproc)" | tail -n 3
+
+step "install module and test dependencies ($($PY --version))"
+$PY -m pip install -q ".[test]" -C cmake.define.VEXLOR_WERROR=ON
+
+step "Python tests ($($PY --version))"
+(cd "$ROOT" && $PY -m pytest -q tests/python)
+
+if [ "${VEXLOR_SKIP_OTHER_PYTHONS:-0}" != 1 ]; then
+  for v in 3.12 3.13; do
+    other=""
+    if command -v pyenv >/dev/null 2>&1; then
+      other=$(ls -d "$(pyenv root)"/versions/"$v".*/bin/python"$v" 2>/dev/null | sort -V | tail -n 1 || true)
+    fi
+    [ -n "$other" ] || other=$(command -v "python$v" || true)
+    if [ -z "$other" ] || ! "$other" --version >/dev/null 2>&1; then
+      echo "CPython $v not found: skipped"
+      continue
+    fi
+    step "Python tests on $("$other" --version)"
+    venv="build/venv-$v"
+    [ -x "$venv/bin/python" ] || "$other" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q ".[test]" -C cmake.define.VEXLOR_WERROR=ON
+    VEXLOR_QUICK=1 "$venv/bin/python" -m pytest -q tests/python
+  done
+fi
+
+if [ "${VEXLOR_SKIP_SANITIZERS:-0}" != 1 ]; then
+  step "AddressSanitizer + UndefinedBehaviorSanitizer build"
+  cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOR_SANITIZE=ON -DVEXLOR_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+  cmake --build build/asan
+  step "engine tests under sanitizers"
+  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j "$(nproc)" | tail -n 3
+  step "Python tests under sanitizers"
+  asan_lib=$(g++ -print-file-name=libasan.so)
+  LD_PRELOAD="$asan_lib" \
+    ASAN_OPTIONS="detect_leaks=1:verify_asan_link_order=0:halt_on_error=1" \
+    LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    PYTHONMALLOC=malloc VEXLOR_SANITIZED=1 VEXLOR_QUICK=1 PYTHONPATH="$ROOT/build/asan" \
+    $PY -m pytest -q -p no:cacheprovider tests/python
+fi
+step "all test suites passed"
