@@ -104,9 +104,9 @@ class Gtp:
         if self.proc.poll() is None:
             try:
                 self("quit")
-            except (RuntimeError, BrokenPipeError):
-                pass
-        self.proc.wait(timeout=10)
+            except (RuntimeError, OSError):
+                self.proc.kill()
+        self.proc.communicate(timeout=10)  # also closes both pipes
 
 
 @pytest.fixture(scope="module")
