@@ -117,6 +117,7 @@ class Game {
     if (superko) {
       g.position_hashes_.increment(compute_position_hash(g.board_, Player::Black));
       g.zobrist_counts_.increment(g.zobrist_);
+      g.signature_counts_.increment(g.signature());
     }
     return g;
   }
@@ -256,6 +257,7 @@ class Game {
     if (superko_) {
       position_hashes_.increment(compute_position_hash(board_, turn_));
       zobrist_counts_.increment(zobrist_);
+      signature_counts_.increment(signature());
     }
     if (!is_over_ && history_.size() >= max_moves_) end_game();
     return true;
@@ -268,6 +270,7 @@ class Game {
     if (superko_) {
       position_hashes_.decrement(compute_position_hash(board_, turn_));
       zobrist_counts_.decrement(zobrist_);
+      signature_counts_.decrement(signature());
     }
     turn_ = opposite(turn_);
     zobrist_ ^= detail::kZobrist.white_to_move;
@@ -371,10 +374,101 @@ class Game {
 
   bool has_legal_placement() const { return placements(true).any(); }
 
+  // Liberty facts about chains, gathered lazily during one legality scan so
+  // that every chain is flood-filled at most once per scan.
+  struct ChainScan {
+    const BoardGeometry<NW>& geo;
+    BB empty;
+    BB own, opp;
+    BB own_multi;  // own stones in chains with two or more liberties
+    BB own_known;  // own stones already classified
+    BB opp_multi, opp_zero, opp_known;
+    BB opp_single;  // opp stones in chains with exactly one liberty, lib_of[] holds it
+    std::array<uint16_t, 64 * NW> lib_of;
+
+    // Stones with two empty neighbours certainly lie in chains with two liberties.
+    ChainScan(const BoardGeometry<NW>& g, const BB& e, const BB& o, const BB& x) : geo(g), empty(e), own(o), opp(x) {
+      const unsigned w = g.width;
+      const BB eu = e.shr_small(w);
+      const BB ed = e.shl_small(w);
+      const BB er = e.shr_small(1) & g.not_last_col;
+      const BB el = e.shl_small(1) & g.not_first_col;
+      const BB two = (eu & (ed | er | el)) | (ed & (er | el)) | (er & el);
+      own_multi = g.flood_fill(own & two, own);
+      own_known = own_multi;
+      opp_multi = g.flood_fill(opp & two, opp);
+      opp_known = opp_multi;
+    }
+
+    void classify_own(unsigned s) {
+      const BB chain = geo.flood_fill(BB::single(s), own);
+      own_known |= chain;
+      if ((geo.neighbors(chain) & empty).count() >= 2) own_multi |= chain;
+    }
+
+    void classify_opp(unsigned s) {
+      const BB chain = geo.flood_fill(BB::single(s), opp);
+      opp_known |= chain;
+      const BB libs = geo.neighbors(chain) & empty;
+      const int n = libs.count();
+      if (n == 0) {
+        opp_zero |= chain;
+      } else if (n == 1) {
+        opp_single |= chain;
+        const uint16_t l = uint16_t(libs.lowest());
+        chain.for_each([&](unsigned q) { lib_of[q] = l; });
+      } else {
+        opp_multi |= chain;
+      }
+    }
+
+    // Some opp chain through `stones` would have no liberty once p is filled.
+    bool captures_any(const BB& stones, unsigned p) {
+      bool found = false;
+      stones.for_each([&](unsigned q) {
+        if (found) return;
+        if (!opp_known.test(q)) classify_opp(q);
+        if (opp_zero.test(q) || (opp_single.test(q) && lib_of[q] == p)) found = true;
+      });
+      return found;
+    }
+
+    // Same verdict as would_be_suicide for an empty p with no empty neighbour.
+    bool suicide_without_own_liberty(unsigned p) {
+      const BB single = BB::single(p);
+      const BB next = geo.neighbors(single);
+      const BB adj_own = next & own;
+      if (adj_own.intersects(own_multi)) return false;
+      bool multi = false;
+      adj_own.minus(own_known).for_each([&](unsigned s) {
+        if (multi || own_known.test(s)) return;
+        classify_own(s);
+        multi = own_multi.test(s);
+      });
+      if (multi) return false;
+      // Every joined chain has p as its only liberty: the move lives only by capturing.
+      const BB chain = adj_own.any() ? geo.flood_fill(adj_own, own) | single : single;
+      const BB adj_opp = geo.neighbors(chain) & opp;
+      return !captures_any(adj_opp.minus(opp_multi), p);
+    }
+  };
+
+  // Stone counts and side to move: a key every repetition must match.
+  static uint64_t signature_of(int black, int white, Player to_move) {
+    return uint64_t(black) | uint64_t(white) << 16 | uint64_t(to_move == Player::White) << 32;
+  }
+  uint64_t signature() const { return signature_of(board_.black.count(), board_.white.count(), turn_); }
+  uint64_t signature_after_plain_placement() const {
+    const int b = board_.black.count() + (turn_ == Player::Black);
+    const int w = board_.white.count() + (turn_ == Player::White);
+    return signature_of(b, w, opposite(turn_));
+  }
+
   // Legal placements of the side to move; with first_only, stops at the first.
   BB placements(bool first_only) const {
     if (is_over_) return BB{};
     const Player me = turn_;
+    const BB& own = board_.stones(me);
     const BB& opp = board_.stones(opposite(me));
     const BB empty = empty_points();
     BB candidates = empty;
@@ -382,48 +476,43 @@ class Game {
     // A point with an empty neighbour is never suicide; only the others need the full test.
     const BB next_to_empty = geometry_.neighbors(empty);
     BB ok = candidates & next_to_empty;
+    if (first_only && !superko_ && ok.any()) return BB::single(ok.lowest());
+    ChainScan scan(geometry_, empty, own, opp);
     candidates.minus(next_to_empty).for_each([&](unsigned p) {
-      if (!would_be_suicide(p, me)) ok.insert(p);
+      if (!scan.suicide_without_own_liberty(p)) ok.insert(p);
     });
     if (!superko_ || ok.empty()) return first_only && ok.any() ? BB::single(ok.lowest()) : ok;
 
-    // Captures a placement would make, per point: only opponent chains with at
-    // most one liberty can be taken. Stones with two empty neighbours mark safe chains.
-    const unsigned w = width();
-    const BB eu = empty.shr_small(w);
-    const BB ed = empty.shl_small(w);
-    const BB er = empty.shr_small(1) & geometry_.not_last_col;
-    const BB el = empty.shl_small(1) & geometry_.not_first_col;
-    const BB two = (eu & (ed | er | el)) | (ed & (er | el)) | (er & el);
-    const BB safe = geometry_.flood_fill(opp & two, opp);
+    // Only opponent chains with one liberty can be captured, by a stone on that liberty.
+    scan.opp.minus(scan.opp_known).for_each([&](unsigned q) {
+      if (!scan.opp_known.test(q)) scan.classify_opp(q);
+    });
+    // A chain without liberties (possible only after hand edits) falls to any
+    // neighbouring stone: leave such boards to the exact test.
+    const bool exact_only = scan.opp_zero.any();
     BB capture_points;
     std::array<uint64_t, 64 * NW> capture_key;
-    bool exact_only = false;
-    BB rest = opp.minus(safe);
-    while (rest.any()) {
-      const BB group = geometry_.flood_fill(BB::single(rest.lowest()), opp);
-      rest = rest.minus(group);
-      const BB libs = geometry_.neighbors(group) & empty;
-      const int n = libs.count();
-      if (n == 0) {
-        exact_only = true;  // only after hand edits: such a chain falls to any neighbour
-      } else if (n == 1) {
-        const unsigned l = libs.lowest();
-        if (!capture_points.test(l)) {
-          capture_points.insert(l);
-          capture_key[l] = 0;
-        }
-        capture_key[l] ^= detail::zobrist_of_set(group, opposite(me));
+    scan.opp_single.for_each([&](unsigned q) {
+      const unsigned l = scan.lib_of[q];
+      if (!capture_points.test(l)) {
+        capture_points.insert(l);
+        capture_key[l] = 0;
       }
-    }
+      capture_key[l] ^= detail::zobrist_stone(opposite(me), q);
+    });
 
     const uint64_t base = zobrist_ ^ detail::kZobrist.white_to_move;
+    // A placement that captures nothing adds one stone: unless a recorded position
+    // has exactly those counts with the opponent to move, none of them can repeat.
+    const bool plain_may_repeat = signature_counts_.contains(signature_after_plain_placement());
     BB result;
     ok.for_each([&](unsigned p) {
       if (first_only && result.any()) return;
       bool violates;
       if (exact_only) {
         violates = would_violate_superko(p, me);
+      } else if (!plain_may_repeat && !capture_points.test(p)) {
+        violates = false;
       } else {
         uint64_t z = base ^ detail::zobrist_stone(me, p);
         if (capture_points.test(p)) z ^= capture_key[p];
@@ -442,7 +531,8 @@ class Game {
   uint16_t max_moves_ = 0;
   bool superko_ = false;
   PositionCounts position_hashes_;
-  PositionCounts zobrist_counts_;
+  PositionCounts zobrist_counts_;     // same positions, keyed by Zobrist key
+  PositionCounts signature_counts_;   // same positions, keyed by stone counts and side to move
   uint64_t zobrist_ = 0;  // of the current board with the side to move
   std::vector<UndoRecord<NW>> history_;
   std::optional<Point> ko_point_;
