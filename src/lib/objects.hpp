@@ -104,4 +104,15 @@ std::optional<Player> piece_from_py(PyObject* o);
 // Cached int objects for action indices (0..1024 covers every board).
 PyObject* action_int(size_t v);
 
+// Game methods defined in buffers.cpp: writes into caller buffers and board symmetries.
+PyObject* game_encode_planes_into(PyObject* self, const CallArgs& call);
+PyObject* game_legal_action_mask_into(PyObject* self, const CallArgs& call);
+PyObject* game_encode_planes_batch(PyObject* self, const CallArgs& call);
+PyObject* game_legal_action_mask_batch(PyObject* self, const CallArgs& call);
+PyObject* game_transform_planes(PyObject* self, const CallArgs& call);
+PyObject* game_transform_policy(PyObject* self, const CallArgs& call);
+PyObject* game_transform_action(PyObject* self, const CallArgs& call);
+PyObject* game_inverse_transform(PyObject* self, const CallArgs& call);
+PyObject* game_valid_transforms(PyObject* self, const CallArgs& call);
+
 }  // namespace vexlor::py
