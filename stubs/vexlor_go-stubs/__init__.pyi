@@ -1,1 +1,142 @@
-# placeholder
+"""Go rules engine: games, boards, moves and outcomes, with action, plane and reward encodings."""
+
+from typing import ClassVar, Final, SupportsFloat, SupportsIndex, final
+
+__all__ = ["Board", "Game", "Move", "GameOutcome", "BLACK", "WHITE", "TOTAL_INPUT_PLANES"]
+
+BLACK: Final = 1
+"""Code of the black player and of a black stone."""
+WHITE: Final = -1
+"""Code of the white player and of a white stone."""
+TOTAL_INPUT_PLANES: Final = 17
+"""Number of input planes produced by `Game.encode_game_planes`."""
+
+# Integer arguments take int or any object with __index__ (NumPy integers, bool);
+# piece and perspective arguments are 1 (BLACK) or -1 (WHITE).
+
+@final
+class Board:
+    """A stand-alone stone placement of 2x2 to 32x32 points."""
+
+    def __init__(self, width: SupportsIndex, height: SupportsIndex) -> None: ...
+    @staticmethod
+    def standard() -> Board:
+        """An empty 19x19 board."""
+    def width(self) -> int: ...
+    def height(self) -> int: ...
+    def get_piece(self, col: SupportsIndex, row: SupportsIndex) -> int | None:
+        """1 (black), -1 (white), or None for an empty or off-board point."""
+    def set_piece(self, col: SupportsIndex, row: SupportsIndex, piece: SupportsIndex | None) -> None:
+        """Put a stone (1 or -1) or empty the point (None); off-board points are ignored."""
+    def clear(self) -> None:
+        """Remove every stone."""
+
+@final
+class Game:
+    """One game of Go: board, side to move, history and rule options."""
+
+    def __init__(self, width: SupportsIndex, height: SupportsIndex) -> None:
+        """A game with komi 7.5, passes from width*height//2 moves, at most 3*width*height moves, superko on."""
+    @staticmethod
+    def with_options(
+        width: SupportsIndex,
+        height: SupportsIndex,
+        komi: SupportsFloat | SupportsIndex,
+        min_moves_before_pass_possible: SupportsIndex,
+        max_moves: SupportsIndex,
+        superko: bool,
+    ) -> Game: ...
+    @staticmethod
+    def standard() -> Game:
+        """A 19x19 game with the default options."""
+    def komi(self) -> float: ...
+    def min_moves_before_pass_possible(self) -> int: ...
+    def max_moves(self) -> int: ...
+    def move_count(self) -> int:
+        """Moves played so far, passes included."""
+    def score(self) -> tuple[float, float]:
+        """(black, white) area scores, komi included in White's."""
+    def width(self) -> int: ...
+    def height(self) -> int: ...
+    def get_piece(self, col: SupportsIndex, row: SupportsIndex) -> int | None:
+        """1 (black), -1 (white), or None for an empty or off-board point."""
+    def set_piece(self, col: SupportsIndex, row: SupportsIndex, piece: SupportsIndex | None) -> None:
+        """Edit the board only; history, turn, ko point and superko record are untouched."""
+    def turn(self) -> int:
+        """The side to move: 1 (BLACK) or -1 (WHITE)."""
+    def is_over(self) -> bool: ...
+    def legal_action_indices(self) -> list[int]:
+        """Actions of the legal moves, ascending, the pass action last."""
+    def apply_action(self, action: SupportsIndex) -> bool:
+        """Play the move of an action; False (and no change) when out of range or illegal."""
+    def action_size(self) -> int:
+        """width*height + 1."""
+    def board_shape(self) -> tuple[int, int]:
+        """(height, width)."""
+    def input_plane_count(self) -> int: ...
+    def reward_absolute(self) -> float:
+        """1.0, -1.0 or 0.0 from Black's side; 0.0 while the game is in play."""
+    def reward_from_perspective(self, perspective: SupportsIndex) -> float: ...
+    def name(self) -> str:
+        """'go_<width>x<height>'."""
+    def outcome(self) -> GameOutcome | None: ...
+    def legal_moves(self) -> list[Move]:
+        """Legal placements by ascending point index, then the pass when legal."""
+    def is_legal_move(self, move_: Move) -> bool: ...
+    def make_move(self, move_: Move) -> bool:
+        """Play the move if legal; False (and no change) otherwise."""
+    def unmake_move(self) -> bool:
+        """Take back the last move; False on a game without moves."""
+    def board(self) -> Board:
+        """An independent copy of the board."""
+    def superko(self) -> bool: ...
+    def ko_point(self) -> tuple[int, int] | None:
+        """(col, row) of the point forbidden by ko, or None."""
+    def clone(self) -> Game:
+        """An independent deep copy of the whole game."""
+    def encode_game_planes(self) -> tuple[list[float], int, int, int]:
+        """(planes, 17, height, width): 17*height*width floats, plane-major, from the mover's side."""
+    def decode_action(self, action: SupportsIndex) -> Move | None:
+        """The move of an action, or None when out of range."""
+    def total_actions(self) -> int:
+        """Same as action_size()."""
+    def __hash__(self) -> int: ...
+
+@final
+class Move:
+    """A pass or a placement; made by `place`, `pass_move` or `decode`, not instantiated directly."""
+
+    @staticmethod
+    def place(col: SupportsIndex, row: SupportsIndex) -> Move:
+        """A placement; col and row must be 0 to 255."""
+    @staticmethod
+    def pass_move() -> Move: ...
+    def is_pass(self) -> bool: ...
+    def col(self) -> int | None:
+        """Column of a placement, None for a pass."""
+    def row(self) -> int | None:
+        """Row of a placement, None for a pass."""
+    def encode(self, board_width: SupportsIndex, board_height: SupportsIndex) -> int:
+        """Action index on a board of that size: row*width + col, width*height for a pass."""
+    @staticmethod
+    def decode(action: SupportsIndex, board_width: SupportsIndex, board_height: SupportsIndex) -> Move:
+        """The move of an action; ValueError 'invalid action' when action > width*height."""
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class GameOutcome:
+    """The result of a finished game; unhashable."""
+
+    def winner(self) -> int | None:
+        """1 (BLACK), -1 (WHITE), or None for a draw."""
+    def encode_winner_absolute(self) -> float:
+        """1.0, -1.0 or 0.0 from Black's side."""
+    def encode_winner_from_perspective(self, perspective: SupportsIndex) -> float: ...
+    def is_draw(self) -> bool: ...
+    def name(self) -> str:
+        """'Black wins', 'White wins' or 'Draw'."""
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
