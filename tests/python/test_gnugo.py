@@ -15,13 +15,13 @@ Why the comparison is exact. GNU Go runs with its default rules:
   exactly our test (the new chain keeps no liberty and captures nothing).
 - Simple ko: GNU Go forbids only the immediate recapture that would recreate
   the previous position: a single stone captured by a lone stone left with one
-  liberty. That is our ko point, which likewise lasts for exactly one move.
-  A pass clears ours; GNU Go keeps its ko point through a pass but only the
-  recapturing colour is refused there, and that colour cannot be to move again
-  before another placement (two passes end our game, and we stop comparing).
-- Superko: GNU Go's `is_legal` checks repetitions only under
-  `--positional-superko`/`--situational-superko`; with simple ko it allows
-  every other repetition. Our games are therefore created with superko off.
+  liberty. That is our ko point, and in both engines the next move, a pass
+  included, clears it.
+- Superko: with simple ko, GNU Go's `is_legal` allows every other repetition
+  (`test_gnugo_rules`), as our games do when created with superko off; most
+  games here are. A second GNU Go runs with `--situational-superko`, which
+  forbids recreating an earlier position with the same side to move, and
+  plays small boards against our games with superko on.
 - Passes: GNU Go accepts a pass at any time; our games use
   min_moves_before_pass_possible = 0, and only placements are compared.
 
@@ -30,6 +30,9 @@ Coordinates: GTP columns are letters without "I"; our row 0 is GTP row 1
 
 A disagreement fails with the operations that reproduce it, as a Python list
 of actions in which -1 stands for `unmake_move()`; `replay()` plays such a list.
+
+Not compared: how games end. GTP never ends a game; our game ends after two
+consecutive passes (from then on it must list no legal action).
 """
 
 from __future__ import annotations
@@ -52,12 +55,17 @@ QUICK = os.environ.get("VEXLOR_QUICK") == "1" or os.environ.get("VEXLOR_SANITIZE
 LETTERS = "ABCDEFGHJKLMNOPQRST"  # GTP skips "I"
 UNDO = -1
 
-# (board size, games, move limit per game); about 35 s in total on two cores.
+# (superko, board size, games, move limit per game); about 40 s in total on two
+# cores. Superko cuts into legality mostly on the smallest boards.
 SCHEDULE = [
-    (2, 30, 200), (3, 20, 300), (4, 15, 300), (5, 12, 400),
-    (7, 6, 400), (9, 5, 400), (13, 3, 400), (19, 2, 400),
+    (False, 2, 30, 200), (False, 3, 20, 300), (False, 4, 15, 300), (False, 5, 12, 400),
+    (False, 7, 6, 400), (False, 9, 5, 400), (False, 13, 3, 400), (False, 19, 2, 400),
+    (True, 2, 30, 200), (True, 3, 15, 300), (True, 4, 10, 300), (True, 5, 6, 300),
 ]
-QUICK_SCHEDULE = [(2, 10, 100), (3, 6, 150), (5, 4, 200), (9, 2, 200), (19, 1, 150)]
+QUICK_SCHEDULE = [
+    (False, 2, 10, 100), (False, 3, 6, 150), (False, 5, 4, 200), (False, 9, 2, 200), (False, 19, 1, 150),
+    (True, 2, 10, 100), (True, 3, 8, 200),
+]
 UNDO_CHANCE = 0.2
 # Uniform choice would pass as often as it plays any one point, and two passes
 # end the game long before the crowded, capture-rich positions are reached.
@@ -67,9 +75,9 @@ PASS_CHANCE = 0.02
 class Gtp:
     """A GNU Go process; commands are sent in batches and answered in order."""
 
-    def __init__(self, path: str):
+    def __init__(self, path: str, rules: list[str]):
         self.proc = subprocess.Popen(
-            [path, "--mode", "gtp"],
+            [path, "--mode", "gtp", *rules],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL,
@@ -110,11 +118,24 @@ class Gtp:
 
 
 @pytest.fixture(scope="module")
-def gtp():
+def gnugo():
+    """GNU Go by rules: gnugo(superko) gives the process matching our option."""
     assert GNUGO is not None
-    engine = Gtp(GNUGO)
-    yield engine
-    engine.close()
+    engines: dict[bool, Gtp] = {}
+
+    def get(superko: bool) -> Gtp:
+        if superko not in engines:
+            engines[superko] = Gtp(GNUGO, ["--situational-superko"] if superko else [])
+        return engines[superko]
+
+    yield get
+    for engine in engines.values():
+        engine.close()
+
+
+@pytest.fixture
+def gtp(gnugo):
+    return gnugo(False)
 
 
 def vertex(point: int, size: int) -> str:
@@ -125,13 +146,13 @@ def colour(player: int) -> str:
     return "black" if player == vg.BLACK else "white"
 
 
-def new_game(size: int) -> vg.Game:
-    return vg.Game.with_options(size, size, 7.5, 0, 65535, False)
+def new_game(size: int, superko: bool = False) -> vg.Game:
+    return vg.Game.with_options(size, size, 7.5, 0, 65535, superko)
 
 
-def replay(size: int, ops: list[int]) -> vg.Game:
+def replay(size: int, ops: list[int], superko: bool = False) -> vg.Game:
     """Plays a reproduction list (actions, -1 for unmake_move) into a new game."""
-    game = new_game(size)
+    game = new_game(size, superko)
     for op in ops:
         assert game.unmake_move() if op == UNDO else game.apply_action(op), op
     return game
@@ -140,20 +161,21 @@ def replay(size: int, ops: list[int]) -> vg.Game:
 class Duel:
     """One game played into both engines, with the operations that led here."""
 
-    def __init__(self, gtp: Gtp, size: int):
-        self.gtp, self.size = gtp, size
-        self.game = new_game(size)
+    def __init__(self, gtp: Gtp, size: int, superko: bool = False):
+        self.gtp, self.size, self.superko = gtp, size, superko
+        self.game = new_game(size, superko)
+        # Without superko, the same game tells which placements superko forbids.
+        self.mirror = new_game(size) if superko else None
         self.ops: list[int] = []
         self.line: list[int] = []  # actions now on the board, in order
         self.vertices = [vertex(p, size) for p in range(size * size)]
         gtp.batch([f"boardsize {size}", "clear_board", "komi 7.5"])
-        self.kos_seen = 0
-        self.suicides_seen = 0
+        self.kos_seen = self.suicides_seen = self.repetitions_seen = 0
 
     def fail(self, what: str) -> None:
         pytest.fail(
-            f"{what}\nboard size {self.size}\n"
-            f"reproduce: replay({self.size}, {self.ops!r})\n"
+            f"{what}\nboard size {self.size}, superko {self.superko}\n"
+            f"reproduce: replay({self.size}, {self.ops!r}, superko={self.superko})\n"
             f"moves on the board: {self.line!r}\n{self.game}",
             pytrace=False,
         )
@@ -162,6 +184,8 @@ class Duel:
         mover = colour(self.game.turn())
         if not self.game.apply_action(action):
             self.fail(f"our game refused its own legal action {action}")
+        if self.mirror is not None and not self.mirror.apply_action(action):
+            self.fail(f"a superko-free game refused action {action}")
         self.ops.append(action)
         self.line.append(action)
         area = self.size * self.size
@@ -172,6 +196,8 @@ class Duel:
         for _ in range(count):
             if not self.game.unmake_move():
                 self.fail("unmake_move returned False with moves on the board")
+            if self.mirror is not None:
+                self.mirror.unmake_move()
             self.ops.append(UNDO)
             self.line.pop()
         self.gtp.batch(["undo"] * count)
@@ -211,7 +237,13 @@ class Duel:
             self.fail("legal_action_indices disagrees with is_legal_move")
         if game.ko_point() is not None:
             self.kos_seen += 1
-        self.suicides_seen += area - len(ours) - len(legal_ours) - (game.ko_point() is not None)
+        legal_without_superko = legal_ours
+        if self.mirror is not None:
+            legal_without_superko = set(self.mirror.legal_action_indices()) - {area}
+            if not legal_ours <= legal_without_superko:
+                self.fail("superko made a placement legal")
+            self.repetitions_seen += legal_ours != legal_without_superko
+        self.suicides_seen += area - len(ours) - len(legal_without_superko) - (game.ko_point() is not None)
 
 
 def random_action(game: vg.Game, rng: random.Random) -> int:
@@ -224,9 +256,9 @@ def random_action(game: vg.Game, rng: random.Random) -> int:
     return rng.choice(placements)
 
 
-def play_random_game(gtp: Gtp, size: int, seed: int, max_plies: int) -> Duel:
+def play_random_game(gtp: Gtp, size: int, seed: int, max_plies: int, superko: bool = False) -> Duel:
     rng = random.Random(seed)
-    duel = Duel(gtp, size)
+    duel = Duel(gtp, size, superko)
     duel.compare()
     while len(duel.line) < max_plies and not duel.game.is_over():
         duel.play(random_action(duel.game, rng))
@@ -257,16 +289,35 @@ def test_orientation(gtp):
     assert ours[-1] == ".B..."  # row 0 is printed last, GTP row 1 likewise
 
 
-@pytest.mark.parametrize("size,games,max_plies", QUICK_SCHEDULE if QUICK else SCHEDULE)
-def test_random_games_agree(gtp, size, games, max_plies):
-    kos = suicides = 0
+@pytest.mark.parametrize("superko,size,games,max_plies", QUICK_SCHEDULE if QUICK else SCHEDULE)
+def test_random_games_agree(gnugo, superko, size, games, max_plies):
+    kos = suicides = repetitions = 0
     for index in range(games):
-        duel = play_random_game(gtp, size, seed=1000 * size + index, max_plies=max_plies)
+        seed = 1000 * size + index + (500 if superko else 0)
+        duel = play_random_game(gnugo(superko), size, seed, max_plies, superko)
         kos += duel.kos_seen
         suicides += duel.suicides_seen
+        repetitions += duel.repetitions_seen
     # The games must have reached the rules under test, or agreement proves little.
     if 3 <= size <= 9:  # no ko fits on 2x2
         assert kos > 0 and suicides > 0, (kos, suicides)
+    if superko:
+        assert repetitions > 0
+
+
+def test_gnugo_rules(gnugo):
+    # The rules the comparison relies on. On 4x4, Black takes a ko at C2; after
+    # two passes White may retake at B2 under simple ko (the ko point is gone)
+    # but not under situational superko (Black to move on the earlier board).
+    setup = ["B1", "C1", "A2", "B2", "B3", "C3", "D4", "D2", "C2"]
+    for superko, legal in ((False, "1"), (True, "0")):
+        gtp = gnugo(superko)
+        gtp.batch(["boardsize 4", "clear_board"])
+        gtp.batch([f"play {colour(vg.BLACK if i % 2 == 0 else vg.WHITE)} {v}" for i, v in enumerate(setup)])
+        assert gtp("is_legal white B2") == "0"  # the ko point
+        assert gtp.batch(["play white pass", "play black pass", "is_legal white B2"])[-1] == legal
+        # Suicide is refused: a lone white stone at A1 would have no liberty.
+        assert gtp("is_legal white A1") == "0"
 
 
 def test_long_game_undo(gtp):
