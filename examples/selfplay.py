@@ -3,11 +3,11 @@
 
 Every position of every game becomes one training example:
 
-    planes   uint8   (N, 17, H, W)  input planes seen from the side to move
-    actions  int16   (N,)           action played there (H * W is the pass)
-    rewards  float32 (N,)           final result for the player who moved: +1, -1 or 0
-    game_lengths int32 (games,)     positions per game, in order, to split the games again
-    board_size int                  H (= W)
+    planes        uint8   (N, 17, H, W)  input planes, seen from the side to move
+    actions       int16   (N,)           action played there (H * W is the pass)
+    rewards       float32 (N,)           final result for the player who moved: 1, -1 or 0
+    game_lengths  int32   (games,)       positions per game, in order, to split the games
+    board_size    int32   ()             H (= W)
 
 written to a compressed NumPy archive:
 
