@@ -243,6 +243,18 @@ class TestMoves:
         play(g, None)  # still one pass behind: a second pass ends it again
         assert g.is_over()
 
+    def test_taking_back_a_placement_forgets_a_preceding_pass(self, passing_game):
+        # Undo records hold no pass count: the placement reset it and unmaking keeps it reset.
+        g = play(passing_game, None)
+        probe = g.clone()
+        play(probe, (0, 0))
+        probe.unmake_move()
+        assert snapshot(probe) == snapshot(g)
+        play(g, None)
+        play(probe, None)
+        assert g.is_over() is True
+        assert probe.is_over() is False
+
     @pytest.mark.parametrize("limit, length", [(0, 1), (1, 1), (3, 3)])
     def test_move_limit(self, limit, length):
         g = vg.Game.with_options(9, 9, 7.5, 100, limit, True)
