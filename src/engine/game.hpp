@@ -147,6 +147,7 @@ class Game {
   void set_piece(uint64_t col, uint64_t row, std::optional<Player> piece) {
     if (col >= width() || row >= height()) return;
     board_.set_piece(col, row, piece);
+    rebuild_chains();
     zobrist_ = detail::zobrist_of_set(board_.black, Player::Black) ^
                detail::zobrist_of_set(board_.white, Player::White) ^
                (turn_ == Player::White ? detail::kZobrist.white_to_move : 0);
@@ -163,8 +164,8 @@ class Game {
     const unsigned p = unsigned(m.row) * width() + m.col;
     if (board_.black.test(p) || board_.white.test(p)) return false;
     if (ko_point_ && *ko_point_ == Point{m.col, m.row}) return false;
-    if (would_be_suicide(p, turn_)) return false;
-    return !superko_violation_filtered(p, turn_, captures_of(p, turn_));
+    BB captured;
+    return placement_allowed(p, captured);
   }
 
   // Placement with no liberty that captures nothing; p must be an empty board point.
@@ -190,7 +191,7 @@ class Game {
     if (!superko_) return false;
     Board<NW> copy = board_;
     copy.stones(player).insert(p);
-    copy.stones(opposite(player)) = copy.stones(opposite(player)).minus(captures_on(copy, p, player));
+    copy.stones(opposite(player)) = copy.stones(opposite(player)).minus(captures_on(copy, p, player, geometry_));
     return position_hashes_.size() > 0 && position_hashes_.contains(compute_position_hash(copy, opposite(player)));
   }
 
@@ -213,11 +214,21 @@ class Game {
   // --- making and unmaking -----------------------------------------------
 
   bool make_move(Move m) {
-    if (!is_legal_move(m)) return false;
+    BB captured;
+    if (m.is_pass()) {
+      if (!is_legal_move(m)) return false;
+    } else {
+      if (is_over_ || m.col >= width() || m.row >= height()) return false;
+      const unsigned p = unsigned(m.row) * width() + m.col;
+      if (board_.black.test(p) || board_.white.test(p)) return false;
+      if (ko_point_ && *ko_point_ == Point{m.col, m.row}) return false;
+      if (!placement_allowed(p, captured)) return false;
+    }
     const std::optional<Point> previous_ko = ko_point_;
     ko_point_.reset();
-    BB captured;
     const Player mover = turn_;
+    ChainUndo chain_undo;
+    chain_undo.epoch = chain_epoch_;
     if (m.is_pass()) {
       consecutive_passes_ = uint8_t(consecutive_passes_ + 1);
       if (consecutive_passes_ >= 2) end_game();
@@ -227,30 +238,35 @@ class Game {
       const Player opp = opposite(mover);
       BB& own_set = board_.stones(mover);
       BB& opp_set = board_.stones(opp);
+      const BB single = BB::single(p);
+      const BB next = geometry_.neighbors(single);
+      // The new stone's chain: p joined with every own chain next to it.
+      BB joined = single;
+      (next & own_set).for_each([&](unsigned q) {
+        const uint32_t id = chain_of_[q];
+        if (!joined.test(q)) {
+          chain_undo.merged[chain_undo.n_merged++] = id;
+          joined |= chains_[id];
+        }
+      });
       own_set.insert(p);
       zobrist_ ^= detail::zobrist_stone(mover, p);
-      BB candidates = geometry_.neighbors(BB::single(p)) & opp_set;
-      int captured_count = 0;
-      unsigned captured_from = 0;
-      while (candidates.any()) {
-        const unsigned q = candidates.lowest();
-        const BB group = geometry_.flood_fill(BB::single(q), opp_set);
-        candidates = candidates.minus(group);
-        if (!geometry_.neighbors(group).intersects(empty_points())) {
-          opp_set = opp_set.minus(group);
-          captured |= group;
-          captured_count += group.count();
-          captured_from = q;
-          zobrist_ ^= detail::zobrist_of_set(group, opp);
-        }
+      const uint32_t new_id = uint32_t(chains_.size());
+      chains_.push_back(joined);
+      assign_chain(joined, new_id);
+      // The captured chains were found by the legality test; record them for the undo.
+      BB taken = captured;
+      while (taken.any()) {
+        const uint32_t id = chain_of_[taken.lowest()];
+        taken = taken.minus(chains_[id]);
+        chain_undo.captured[chain_undo.n_captured++] = id;
       }
-      if (captured_count == 1) {
-        const BB single = BB::single(p);
-        if (geometry_.flood_fill(single, own_set) == single &&
-            (geometry_.neighbors(single) & empty_points()).count() == 1)
-          ko_point_ = point_at(captured_from, width());
-      }
+      opp_set = opp_set.minus(captured);
+      zobrist_ ^= detail::zobrist_of_set(captured, opp);
+      if (chain_undo.n_merged == 0 && captured.count() == 1 && (next & empty_points()).count() == 1)
+        ko_point_ = point_at(captured.lowest(), width());
     }
+    chain_undo_.push_back(chain_undo);
     history_.push_back(UndoRecord<NW>{captured, m, previous_ko});
     turn_ = opposite(turn_);
     zobrist_ ^= detail::kZobrist.white_to_move;
@@ -267,10 +283,17 @@ class Game {
     if (history_.empty()) return false;
     const UndoRecord<NW> rec = history_.back();
     history_.pop_back();
+    const ChainUndo chain_undo = chain_undo_.back();
+    chain_undo_.pop_back();
     if (superko_) {
-      position_hashes_.decrement(compute_position_hash(board_, turn_));
-      zobrist_counts_.decrement(zobrist_);
-      signature_counts_.decrement(signature());
+      // The position being left may be absent after a hand edit; the filters
+      // must then stay untouched too, or they would drop another position's key.
+      const uint64_t h = compute_position_hash(board_, turn_);
+      if (position_hashes_.contains(h)) {
+        position_hashes_.decrement(h);
+        zobrist_counts_.decrement(zobrist_);
+        signature_counts_.decrement(signature());
+      }
     }
     turn_ = opposite(turn_);
     zobrist_ ^= detail::kZobrist.white_to_move;
@@ -292,6 +315,14 @@ class Game {
       zobrist_ ^= detail::zobrist_of_set(displaced, mover) ^ detail::zobrist_of_set(restored, opp);
       board_.stones(mover) = board_.stones(mover).minus(rec.captured);
       board_.stones(opp) |= rec.captured;
+      if (chain_undo.epoch != chain_epoch_) {
+        rebuild_chains();  // the board was edited since this move
+      } else {
+        chains_.pop_back();  // the chain this move created is the newest
+        for (unsigned i = 0; i < chain_undo.n_merged; ++i) assign_chain(chains_[chain_undo.merged[i]], chain_undo.merged[i]);
+        for (unsigned i = 0; i < chain_undo.n_captured; ++i)
+          assign_chain(chains_[chain_undo.captured[i]], chain_undo.captured[i]);
+      }
     }
     is_over_ = false;
     outcome_.reset();
@@ -340,6 +371,36 @@ class Game {
   friend struct GameSerializer<NW>;
   Game() = default;
 
+  struct ChainUndo {
+    std::array<uint32_t, 4> merged{};    // own chains the placement joined
+    std::array<uint32_t, 4> captured{};  // opponent chains it removed
+    uint8_t n_merged = 0;
+    uint8_t n_captured = 0;
+    uint32_t epoch = 0;
+  };
+
+  void assign_chain(const BB& stones, uint32_t id) {
+    stones.for_each([&](unsigned q) { chain_of_[q] = id; });
+  }
+
+  // Recomputes every chain from the board (after a hand edit).
+  void rebuild_chains() {
+    chains_.clear();
+    ++chain_epoch_;
+    for (Player c : {Player::Black, Player::White}) {
+      const BB& all = board_.stones(c);
+      BB rest = all;
+      while (rest.any()) {
+        const BB chain = geometry_.flood_fill(BB::single(rest.lowest()), all);
+        rest = rest.minus(chain);
+        assign_chain(chain, uint32_t(chains_.size()));
+        chains_.push_back(chain);
+      }
+    }
+  }
+
+  const BB& chain_at(unsigned stone) const { return chains_[chain_of_[stone]]; }
+
   void end_game() {
     is_over_ = true;
     const auto [b, w] = score();
@@ -359,8 +420,6 @@ class Game {
     }
     return captured;
   }
-  BB captures_on(const Board<NW>& b, unsigned p, Player player) const { return captures_on(b, p, player, geometry_); }
-  BB captures_of(unsigned p, Player player) const { return captures_on(board_, p, player, geometry_); }
 
   // Superko test with the Zobrist key as pre-filter: a key never recorded means
   // the position never occurred; a recorded key is confirmed by the exact hash.
@@ -374,46 +433,92 @@ class Game {
 
   bool has_legal_placement() const { return placements(true).any(); }
 
+  // Suicide and superko verdict for the side to move on an empty board point p,
+  // from the tracked chains; `captured` receives the stones the placement takes.
+  bool placement_allowed(unsigned p, BB& captured) const {
+    const Player me = turn_;
+    const BB& own = board_.stones(me);
+    const BB& opp = board_.stones(opposite(me));
+    const BB next = geometry_.neighbors_of(p);
+    BB empty_after = empty_points();
+    empty_after.remove(p);
+    BB adj_opp = next & opp;
+    while (adj_opp.any()) {
+      const BB& chain = chain_at(adj_opp.lowest());
+      adj_opp = adj_opp.minus(chain);
+      if (!geometry_.neighbors(chain).intersects(empty_after)) captured |= chain;
+    }
+    if (!next.intersects(empty_after) && captured.empty()) {
+      // No liberty of its own and no capture next to it: it lives only through
+      // a joined chain's other liberty, or an opponent chain next to the joined
+      // chain that has no liberty at all.
+      BB joined = BB::single(p);
+      bool lives = false;
+      (next & own).for_each([&](unsigned s) {
+        if (lives || joined.test(s)) return;
+        const BB& chain = chain_at(s);
+        joined |= chain;
+        lives = geometry_.neighbors(chain).intersects(empty_after);
+      });
+      BB touching = geometry_.neighbors(joined) & opp;
+      while (!lives && touching.any()) {
+        const BB& chain = chain_at(touching.lowest());
+        touching = touching.minus(chain);
+        lives = !geometry_.neighbors(chain).intersects(empty_after);
+      }
+      if (!lives) return false;
+    }
+    return !superko_violation_filtered(p, me, captured);
+  }
+
   // Liberty facts about chains, gathered lazily during one legality scan so
-  // that every chain is flood-filled at most once per scan.
+  // that each chain's liberties are computed at most once per scan.
   struct ChainScan {
+    const Game& game;
     const BoardGeometry<NW>& geo;
     BB empty;
     BB own, opp;
-    BB own_multi;  // own stones in chains with two or more liberties
-    BB own_known;  // own stones already classified
+    BB own_two, opp_two;  // stones with two empty neighbours: their chains have two liberties
+    BB own_multi;         // own stones in chains with two or more liberties
+    BB own_known;         // own stones already classified
     BB opp_multi, opp_zero, opp_known;
     BB opp_single;  // opp stones in chains with exactly one liberty, lib_of[] holds it
     std::array<uint16_t, 64 * NW> lib_of;
 
-    // Stones with two empty neighbours certainly lie in chains with two liberties.
-    ChainScan(const BoardGeometry<NW>& g, const BB& e, const BB& o, const BB& x) : geo(g), empty(e), own(o), opp(x) {
-      const unsigned w = g.width;
+    ChainScan(const Game& g, const BB& e, const BB& o, const BB& x)
+        : game(g), geo(g.geometry_), empty(e), own(o), opp(x) {
+      const unsigned w = geo.width;
       const BB eu = e.shr_small(w);
       const BB ed = e.shl_small(w);
-      const BB er = e.shr_small(1) & g.not_last_col;
-      const BB el = e.shl_small(1) & g.not_first_col;
+      const BB er = e.shr_small(1) & geo.not_last_col;
+      const BB el = e.shl_small(1) & geo.not_first_col;
       const BB two = (eu & (ed | er | el)) | (ed & (er | el)) | (er & el);
-      own_multi = g.flood_fill(own & two, own);
-      own_known = own_multi;
-      opp_multi = g.flood_fill(opp & two, opp);
-      opp_known = opp_multi;
+      own_two = own & two;
+      opp_two = opp & two;
+    }
+
+    static bool at_least_two(const BB& b) {
+      int seen = 0;
+      for (int i = 0; i < NW; ++i) {
+        if (b.w[i] & (b.w[i] - 1)) return true;
+        if (b.w[i] && ++seen == 2) return true;
+      }
+      return false;
     }
 
     void classify_own(unsigned s) {
-      const BB chain = geo.flood_fill(BB::single(s), own);
+      const BB& chain = game.chain_at(s);
       own_known |= chain;
-      if ((geo.neighbors(chain) & empty).count() >= 2) own_multi |= chain;
+      if (at_least_two(geo.neighbors(chain) & empty)) own_multi |= chain;
     }
 
     void classify_opp(unsigned s) {
-      const BB chain = geo.flood_fill(BB::single(s), opp);
+      const BB& chain = game.chain_at(s);
       opp_known |= chain;
       const BB libs = geo.neighbors(chain) & empty;
-      const int n = libs.count();
-      if (n == 0) {
+      if (libs.empty()) {
         opp_zero |= chain;
-      } else if (n == 1) {
+      } else if (!at_least_two(libs)) {
         opp_single |= chain;
         const uint16_t l = uint16_t(libs.lowest());
         chain.for_each([&](unsigned q) { lib_of[q] = l; });
@@ -422,35 +527,6 @@ class Game {
       }
     }
 
-    // Some opp chain through `stones` would have no liberty once p is filled.
-    bool captures_any(const BB& stones, unsigned p) {
-      bool found = false;
-      stones.for_each([&](unsigned q) {
-        if (found) return;
-        if (!opp_known.test(q)) classify_opp(q);
-        if (opp_zero.test(q) || (opp_single.test(q) && lib_of[q] == p)) found = true;
-      });
-      return found;
-    }
-
-    // Same verdict as would_be_suicide for an empty p with no empty neighbour.
-    bool suicide_without_own_liberty(unsigned p) {
-      const BB single = BB::single(p);
-      const BB next = geo.neighbors(single);
-      const BB adj_own = next & own;
-      if (adj_own.intersects(own_multi)) return false;
-      bool multi = false;
-      adj_own.minus(own_known).for_each([&](unsigned s) {
-        if (multi || own_known.test(s)) return;
-        classify_own(s);
-        multi = own_multi.test(s);
-      });
-      if (multi) return false;
-      // Every joined chain has p as its only liberty: the move lives only by capturing.
-      const BB chain = adj_own.any() ? geo.flood_fill(adj_own, own) | single : single;
-      const BB adj_opp = geo.neighbors(chain) & opp;
-      return !captures_any(adj_opp.minus(opp_multi), p);
-    }
   };
 
   // Stone counts and side to move: a key every repetition must match.
@@ -477,19 +553,13 @@ class Game {
     const BB next_to_empty = geometry_.neighbors(empty);
     BB ok = candidates & next_to_empty;
     if (first_only && !superko_ && ok.any()) return BB::single(ok.lowest());
-    ChainScan scan(geometry_, empty, own, opp);
-    candidates.minus(next_to_empty).for_each([&](unsigned p) {
-      if (!scan.suicide_without_own_liberty(p)) ok.insert(p);
-    });
-    if (!superko_ || ok.empty()) return first_only && ok.any() ? BB::single(ok.lowest()) : ok;
 
-    // Only opponent chains with one liberty can be captured, by a stone on that liberty.
-    scan.opp.minus(scan.opp_known).for_each([&](unsigned q) {
+    // Opponent chains with one liberty: a stone there captures them. Chains
+    // holding a stone with two empty neighbours are skipped unexamined.
+    ChainScan scan(*this, empty, own, opp);
+    scan.opp.minus(scan.opp_two).for_each([&](unsigned q) {
       if (!scan.opp_known.test(q)) scan.classify_opp(q);
     });
-    // A chain without liberties (possible only after hand edits) falls to any
-    // neighbouring stone: leave such boards to the exact test.
-    const bool exact_only = scan.opp_zero.any();
     BB capture_points;
     std::array<uint64_t, 64 * NW> capture_key;
     scan.opp_single.for_each([&](unsigned q) {
@@ -500,26 +570,48 @@ class Game {
       }
       capture_key[l] ^= detail::zobrist_stone(opposite(me), q);
     });
+    // A chain without liberties (possible only after hand edits) falls to any
+    // stone next to the new chain: such boards take the exact tests.
+    const bool edited_shape = scan.opp_zero.any();
+
+    // Points without an empty neighbour live by capturing or by joining an own
+    // chain that keeps another liberty.
+    const BB enclosed = candidates.minus(next_to_empty);
+    if (!edited_shape) {
+      ok |= enclosed & (capture_points | geometry_.neighbors(scan.own_two));
+      enclosed.minus(ok).for_each([&](unsigned p) {
+        bool lives = false;
+        (geometry_.neighbors_of(p) & own).for_each([&](unsigned s) {
+          if (lives) return;
+          if (!scan.own_known.test(s)) scan.classify_own(s);
+          lives = scan.own_multi.test(s);
+        });
+        if (lives) ok.insert(p);
+      });
+    } else {
+      enclosed.for_each([&](unsigned p) {
+        if (!would_be_suicide(p, me)) ok.insert(p);
+      });
+    }
+    if (!superko_ || ok.empty()) return first_only && ok.any() ? BB::single(ok.lowest()) : ok;
 
     const uint64_t base = zobrist_ ^ detail::kZobrist.white_to_move;
     // A placement that captures nothing adds one stone: unless a recorded position
     // has exactly those counts with the opponent to move, none of them can repeat.
     const bool plain_may_repeat = signature_counts_.contains(signature_after_plain_placement());
-    BB result;
-    ok.for_each([&](unsigned p) {
-      if (first_only && result.any()) return;
+    BB result = ok;
+    (plain_may_repeat || edited_shape ? ok : ok & capture_points).for_each([&](unsigned p) {
       bool violates;
-      if (exact_only) {
+      if (edited_shape) {
         violates = would_violate_superko(p, me);
-      } else if (!plain_may_repeat && !capture_points.test(p)) {
-        violates = false;
       } else {
         uint64_t z = base ^ detail::zobrist_stone(me, p);
         if (capture_points.test(p)) z ^= capture_key[p];
         violates = zobrist_counts_.contains(z) && would_violate_superko(p, me);
       }
-      if (!violates) result.insert(p);
+      if (violates) result.remove(p);
     });
+    if (first_only && result.any()) return BB::single(result.lowest());
     return result;
   }
 
@@ -535,6 +627,14 @@ class Game {
   PositionCounts signature_counts_;   // same positions, keyed by stone counts and side to move
   uint64_t zobrist_ = 0;  // of the current board with the side to move
   std::vector<UndoRecord<NW>> history_;
+  // Chains (connected stones of one colour) kept across moves so that rules
+  // never need to flood-fill a chain: chain_of_ maps a stone to its entry in
+  // chains_. Entries are appended by placements and dropped when unmade, so a
+  // chain replaced by a merge or a capture survives for its undo.
+  std::array<uint32_t, 64 * NW> chain_of_{};
+  std::vector<BB> chains_;
+  std::vector<ChainUndo> chain_undo_;  // parallel to history_
+  uint32_t chain_epoch_ = 0;           // bumped by every rebuild after a hand edit
   std::optional<Point> ko_point_;
   uint8_t consecutive_passes_ = 0;
   bool is_over_ = false;

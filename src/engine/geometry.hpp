@@ -47,6 +47,17 @@ struct BoardGeometry {
     return (up | down | right | left) & board_mask;
   }
 
+  // neighbors() of the single point p, built bit by bit.
+  constexpr Bitboard<NW> neighbors_of(unsigned p) const {
+    Bitboard<NW> r;
+    const unsigned col = p % width;
+    if (col > 0) r.insert(p - 1);
+    if (col + 1 < width) r.insert(p + 1);
+    if (p >= width) r.insert(p - width);
+    if (p + width < num_points) r.insert(p + width);
+    return r;
+  }
+
   // Points of allowed reachable from seed ∩ allowed through allowed.
   constexpr Bitboard<NW> flood_fill(const Bitboard<NW>& seed, const Bitboard<NW>& allowed) const {
     Bitboard<NW> filled = seed & allowed;
