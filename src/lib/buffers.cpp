@@ -322,11 +322,12 @@ void permute_rows(const char* src, char* dst, size_t rows, size_t row_items, siz
     const char* s = src + r * row_items * S;
     char* d = dst + r * row_items * S;
     if (s == d) {
-      std::memcpy(tmp, s, area * S);
+      std::memcpy(tmp, s, area * S);  // the tail already stands where it belongs
       s = tmp;
+    } else if (row_items > area) {
+      std::memcpy(d + area * S, s + area * S, (row_items - area) * S);
     }
     for (size_t i = 0; i < area; ++i) std::memcpy(d + i * S, s + size_t(src_of[i]) * S, S);
-    if (row_items > area) std::memmove(d + area * S, s + area * S, (row_items - area) * S);
   }
 }
 
