@@ -1,6 +1,9 @@
 """Go rules engine: games, boards, moves and outcomes, with action, plane and reward encodings."""
 
+from collections.abc import Iterable
 from typing import ClassVar, Final, SupportsFloat, SupportsIndex, final
+
+from typing_extensions import Buffer
 
 __all__ = ["Board", "Game", "Move", "GameOutcome", "BLACK", "WHITE", "TOTAL_INPUT_PLANES"]
 
@@ -12,7 +15,9 @@ TOTAL_INPUT_PLANES: Final = 17
 """Number of input planes produced by `Game.encode_game_planes`."""
 
 # Integer arguments take int or any object with __index__ (NumPy integers, bool);
-# piece and perspective arguments are 1 (BLACK) or -1 (WHITE).
+# piece and perspective arguments are 1 (BLACK) or -1 (WHITE). Buffer arguments
+# take any C-contiguous object with the buffer protocol (bytearray, array.array,
+# NumPy arrays); `out` buffers must be writable.
 
 @final
 class Board:
@@ -100,6 +105,53 @@ class Game:
         """The move of an action, or None when out of range."""
     def total_actions(self) -> int:
         """Same as action_size()."""
+    def encode_planes_into(self, out: Buffer) -> None:
+        """Write the planes of encode_game_planes into `out`: 17*height*width items of float32 ('f'),
+        uint8 ('B') or bool ('?'), any shape. A wrong format or a read-only buffer raises TypeError,
+        a wrong item count or a non-contiguous buffer ValueError; nothing is written then."""
+    def legal_action_mask_into(self, out: Buffer) -> None:
+        """Write 1 for each legal action and 0 for the others into width*height + 1 uint8 or bool
+        items (the pass last): the actions of legal_action_indices. Errors as encode_planes_into."""
+    @staticmethod
+    def encode_planes_batch(games: Iterable[Game], out: Buffer) -> None:
+        """encode_planes_into for N games of one size into one (N, 17, height, width) buffer.
+        A non-Game item raises TypeError, a game of another size ValueError, a game being changed
+        by another call RuntimeError, each naming its index. Large batches run without the
+        interpreter lock; the games cannot be changed meanwhile (such calls raise RuntimeError)."""
+    @staticmethod
+    def legal_action_mask_batch(games: Iterable[Game], out: Buffer) -> None:
+        """legal_action_mask_into for N games of one size into one (N, width*height + 1) buffer;
+        rules as encode_planes_batch."""
+    @staticmethod
+    def transform_planes(
+        planes: Buffer, out: Buffer, height: SupportsIndex, width: SupportsIndex, transform: SupportsIndex
+    ) -> None:
+        """Apply a board symmetry to every height x width plane of `planes` (e.g. (N, 17, H, W) or
+        (17, H, W)), writing `out`, which may be `planes` itself (in place). Both hold the same
+        number of items of the same format (float32, uint8, bool or any 1, 2, 4 or 8-byte number).
+
+        Numbering, on a plane X as an (H, W) array, X[row][col]:
+        0 identity; 1, 2, 3 np.rot90(X, k) for k = 1, 2, 3 (90, 180, 270 degrees);
+        4 np.flip(X, 1) (left-right); 5 np.flip(X, 0) (up-down); 6 X.T (transpose);
+        7 np.rot90(X, 2).T (anti-transpose). Boards with height != width only allow 0, 2, 4, 5;
+        the others raise ValueError. Undo with inverse_transform."""
+    @staticmethod
+    def transform_policy(
+        policy: Buffer, out: Buffer, height: SupportsIndex, width: SupportsIndex, transform: SupportsIndex
+    ) -> None:
+        """transform_planes for rows of width*height + 1 actions (one policy or (N, A + 1)):
+        the board part of each row moves like a plane, the pass stays last."""
+    @staticmethod
+    def transform_action(
+        action: SupportsIndex, height: SupportsIndex, width: SupportsIndex, transform: SupportsIndex
+    ) -> int:
+        """The action that `transform` maps `action` to; the pass maps to itself."""
+    @staticmethod
+    def inverse_transform(transform: SupportsIndex) -> int:
+        """The symmetry that undoes `transform`: 1 and 3 swap, the others undo themselves."""
+    @staticmethod
+    def valid_transforms(height: SupportsIndex, width: SupportsIndex) -> tuple[int, ...]:
+        """(0, 1, ..., 7) on a square board, (0, 2, 4, 5) otherwise."""
     def __hash__(self) -> int: ...
 
 @final

@@ -3,6 +3,7 @@ stubs (test_stubs.py). Also runs as a plain script: a short self-play game."""
 
 from __future__ import annotations
 
+import array
 from typing import Final, Hashable, assert_type
 
 import vexlor_go
@@ -80,6 +81,20 @@ def main() -> None:
     assert_type(game.reward_absolute(), float)
     assert_type(game.reward_from_perspective(perspective=WHITE), float)
 
+    buf = bytearray(planes_count * 25)
+    assert_type(game.encode_planes_into(buf), None)
+    assert list(buf) == [int(v) for v in planes]
+    mask = array.array("B", bytes(26))
+    assert_type(game.legal_action_mask_into(out=mask), None)
+    assert [i for i, v in enumerate(mask) if v] == game.legal_action_indices()
+    assert_type(Game.encode_planes_batch([game, game.clone()], bytearray(2 * len(buf))), None)
+    assert_type(Game.legal_action_mask_batch((game,), bytearray(26)), None)
+    assert_type(Game.valid_transforms(5, 5), tuple[int, ...])
+    assert_type(Game.inverse_transform(transform=1), int)
+    assert_type(Game.transform_action(3, 5, 5, Game.inverse_transform(1)), int)
+    assert_type(Game.transform_planes(buf, buf, 5, 5, 2), None)
+    assert_type(Game.transform_policy(mask, bytearray(26), height=5, width=5, transform=4), None)
+
     board = Board(width=3, height=4)
     assert_type(Board.standard(), Board)
     assert_type(board.width(), int)
@@ -117,6 +132,8 @@ def rejected(game: Game, outcome: GameOutcome) -> None:
     Game.with_options(9, 9, "7.5", 0, 10, True)  # type: ignore[arg-type]
     game.set_piece(0, 0, "B")  # type: ignore[arg-type]
     game.encode_game_planes()[0].append("x")  # type: ignore[arg-type]
+    game.encode_planes_into([0.0] * 425)  # type: ignore[arg-type]
+    Game.encode_planes_batch([game, None], bytearray(850))  # type: ignore[list-item]
     key: Hashable = outcome  # type: ignore[assignment]
 
     class Sub(Game):  # type: ignore[misc]
