@@ -156,6 +156,14 @@ def check_position(g, w, h, rng, probes, after_pass=False):
 
     before = snapshot(g)
     assert hash(g) == reference_game_hash(g)
+    if area <= 30:
+        # make_move agrees with the legality test on every action.
+        for i in range(area + 2):
+            assert g.clone().apply_action(i) is (i in legal)
+    illegal = [i for i in range(area + 1) if i not in legal]
+    if illegal:
+        assert g.apply_action(rng.choice(illegal)) is False
+        assert snapshot(g) == before
     # Undo records keep no pass count, so taking back a placement made right
     # after a pass forgets that pass; probe only the pass there.
     candidates = [a for a in actions if a == area] if after_pass else actions

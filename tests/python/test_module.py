@@ -91,6 +91,11 @@ class TestClasses:
     @pytest.mark.parametrize("cls", [vg.Board, vg.Game], ids=lambda c: c.__name__)
     def test_constructor_signature(self, cls):
         assert cls.__text_signature__ == "(width, height)"
+        assert not cls.__doc__  # the docstring holds the signature only
+
+    def test_docstrings(self):
+        assert vg.Move.__doc__ is None and vg.GameOutcome.__doc__ is None
+        assert not vg.__doc__
 
     def test_game_has_no_equality_of_its_own(self):
         a, b = vg.Game(9, 9), vg.Game(9, 9)
