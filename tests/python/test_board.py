@@ -107,7 +107,10 @@ class TestPoints:
         b.set_piece(0, 0, True)
         assert type(b.get_piece(0, 0)) is int and b.get_piece(0, 0) == 1
 
-    @pytest.mark.parametrize("col, row", [(9, 0), (0, 9), (9, 9), (256, 0), (0, 256), (265, 0), (2**64 - 1, 2**64 - 1)])
+    @pytest.mark.parametrize(
+        "col, row",
+        [(9, 0), (0, 9), (9, 9), (256, 0), (0, 256), (265, 0), (2**32, 0), (0, 2**32 + 1), (2**64 - 1, 2**64 - 1)],
+    )
     def test_off_board(self, col, row):
         b = vg.Board(9, 9)
         b.set_piece(0, 0, vg.BLACK)

@@ -160,7 +160,7 @@ class TestTextAndHash:
 
 
 class TestPoints:
-    @pytest.mark.parametrize("col, row", [(9, 0), (0, 9), (258, 0), (0, 256), (2**64 - 1, 0)])
+    @pytest.mark.parametrize("col, row", [(9, 0), (0, 9), (258, 0), (0, 256), (2**32, 0), (0, 2**32), (2**64 - 1, 0)])
     def test_off_board(self, game9, col, row):
         play(game9, (0, 0))
         before = snapshot(game9)
