@@ -227,8 +227,8 @@ class Game {
     const std::optional<Point> previous_ko = ko_point_;
     ko_point_.reset();
     const Player mover = turn_;
-    ChainUndo chain_undo;
-    chain_undo.epoch = chain_epoch_;
+    FastUndo fast_undo;
+    fast_undo.epoch = chain_epoch_;
     if (m.is_pass()) {
       consecutive_passes_ = uint8_t(consecutive_passes_ + 1);
       if (consecutive_passes_ >= 2) end_game();
@@ -245,7 +245,7 @@ class Game {
       (next & own_set).for_each([&](unsigned q) {
         const uint32_t id = chain_of_[q];
         if (!joined.test(q)) {
-          chain_undo.merged[chain_undo.n_merged++] = id;
+          fast_undo.merged[fast_undo.n_merged++] = id;
           joined |= chains_[id];
         }
       });
@@ -259,19 +259,20 @@ class Game {
       while (taken.any()) {
         const uint32_t id = chain_of_[taken.lowest()];
         taken = taken.minus(chains_[id]);
-        chain_undo.captured[chain_undo.n_captured++] = id;
+        fast_undo.captured[fast_undo.n_captured++] = id;
       }
       opp_set = opp_set.minus(captured);
       zobrist_ ^= detail::zobrist_of_set(captured, opp);
-      if (chain_undo.n_merged == 0 && captured.count() == 1 && (next & empty_points()).count() == 1)
+      if (fast_undo.n_merged == 0 && captured.count() == 1 && (next & empty_points()).count() == 1)
         ko_point_ = point_at(captured.lowest(), width());
     }
-    chain_undo_.push_back(chain_undo);
+    fast_undo_.push_back(fast_undo);
     history_.push_back(UndoRecord<NW>{captured, m, previous_ko});
     turn_ = opposite(turn_);
     zobrist_ ^= detail::kZobrist.white_to_move;
     if (superko_) {
-      position_hashes_.increment(compute_position_hash(board_, turn_));
+      fast_undo_.back().position_hash = compute_position_hash(board_, turn_);
+      position_hashes_.increment(fast_undo_.back().position_hash);
       zobrist_counts_.increment(zobrist_);
       signature_counts_.increment(signature());
     }
@@ -283,12 +284,12 @@ class Game {
     if (history_.empty()) return false;
     const UndoRecord<NW> rec = history_.back();
     history_.pop_back();
-    const ChainUndo chain_undo = chain_undo_.back();
-    chain_undo_.pop_back();
+    const FastUndo fast_undo = fast_undo_.back();
+    fast_undo_.pop_back();
     if (superko_) {
       // The position being left may be absent after a hand edit; the filters
       // must then stay untouched too, or they would drop another position's key.
-      const uint64_t h = compute_position_hash(board_, turn_);
+      const uint64_t h = fast_undo.epoch == chain_epoch_ ? fast_undo.position_hash : compute_position_hash(board_, turn_);
       if (position_hashes_.contains(h)) {
         position_hashes_.decrement(h);
         zobrist_counts_.decrement(zobrist_);
@@ -315,13 +316,13 @@ class Game {
       zobrist_ ^= detail::zobrist_of_set(displaced, mover) ^ detail::zobrist_of_set(restored, opp);
       board_.stones(mover) = board_.stones(mover).minus(rec.captured);
       board_.stones(opp) |= rec.captured;
-      if (chain_undo.epoch != chain_epoch_) {
+      if (fast_undo.epoch != chain_epoch_) {
         rebuild_chains();  // the board was edited since this move
       } else {
         chains_.pop_back();  // the chain this move created is the newest
-        for (unsigned i = 0; i < chain_undo.n_merged; ++i) assign_chain(chains_[chain_undo.merged[i]], chain_undo.merged[i]);
-        for (unsigned i = 0; i < chain_undo.n_captured; ++i)
-          assign_chain(chains_[chain_undo.captured[i]], chain_undo.captured[i]);
+        for (unsigned i = 0; i < fast_undo.n_merged; ++i) assign_chain(chains_[fast_undo.merged[i]], fast_undo.merged[i]);
+        for (unsigned i = 0; i < fast_undo.n_captured; ++i)
+          assign_chain(chains_[fast_undo.captured[i]], fast_undo.captured[i]);
       }
     }
     is_over_ = false;
@@ -371,12 +372,14 @@ class Game {
   friend struct GameSerializer<NW>;
   Game() = default;
 
-  struct ChainUndo {
+  // What unmake_move needs beyond the undo record to restore derived state cheaply.
+  struct FastUndo {
     std::array<uint32_t, 4> merged{};    // own chains the placement joined
     std::array<uint32_t, 4> captured{};  // opponent chains it removed
     uint8_t n_merged = 0;
     uint8_t n_captured = 0;
-    uint32_t epoch = 0;
+    uint32_t epoch = 0;           // chain epoch when made: equal means no hand edit since
+    uint64_t position_hash = 0;   // exact hash recorded for the position the move produced
   };
 
   void assign_chain(const BB& stones, uint32_t id) {
@@ -633,7 +636,7 @@ class Game {
   // chain replaced by a merge or a capture survives for its undo.
   std::array<uint32_t, 64 * NW> chain_of_{};
   std::vector<BB> chains_;
-  std::vector<ChainUndo> chain_undo_;  // parallel to history_
+  std::vector<FastUndo> fast_undo_;  // parallel to history_
   uint32_t chain_epoch_ = 0;           // bumped by every rebuild after a hand edit
   std::optional<Point> ko_point_;
   uint8_t consecutive_passes_ = 0;
