@@ -8,6 +8,19 @@
 
 namespace vexlor {
 
+// Inline population count: without a popcnt target, std::popcount becomes a
+// library call, and the portable build must run on any x86-64.
+constexpr int popcount64(uint64_t x) {
+#if defined(__POPCNT__)
+  return std::popcount(x);
+#else
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return int((x * 0x0101010101010101ULL) >> 56);
+#endif
+}
+
 template <int NW>
 struct Bitboard {
   static_assert(NW >= 1 && NW <= 16, "NW must be 1..16");
@@ -45,7 +58,7 @@ struct Bitboard {
 
   constexpr int count() const {
     int n = 0;
-    for (int i = 0; i < NW; ++i) n += std::popcount(w[i]);
+    for (int i = 0; i < NW; ++i) n += popcount64(w[i]);
     return n;
   }
 

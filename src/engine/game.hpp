@@ -114,6 +114,7 @@ class Game {
     g.max_moves_ = max_moves;
     g.superko_ = superko;
     g.zobrist_ = 0;
+    g.chain_of_.assign(g.geometry_.num_points, 0);
     if (superko) {
       g.position_hashes_.increment(compute_position_hash(g.board_, Player::Black));
       g.zobrist_counts_.increment(g.zobrist_);
@@ -634,7 +635,7 @@ class Game {
   // never need to flood-fill a chain: chain_of_ maps a stone to its entry in
   // chains_. Entries are appended by placements and dropped when unmade, so a
   // chain replaced by a merge or a capture survives for its undo.
-  std::array<uint32_t, 64 * NW> chain_of_{};
+  std::vector<uint32_t> chain_of_;  // one entry per point; meaningful on stones
   std::vector<BB> chains_;
   std::vector<FastUndo> fast_undo_;  // parallel to history_
   uint32_t chain_epoch_ = 0;           // bumped by every rebuild after a hand edit
