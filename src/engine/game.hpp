@@ -53,9 +53,14 @@ void hash_position_into(SipHasher13& h, const Board<NW>& board, Player to_move) 
 
 template <int NW>
 uint64_t compute_position_hash(const Board<NW>& board, Player to_move) {
+  // Same stream as hash_position_into, with the 3 closing bytes as one tail word.
   SipHasher13 h;
-  hash_position_into(h, board, to_move);
-  return h.finish();
+  h.write_u64(NW);
+  for (uint64_t w : board.black.w) h.write_u64(w);
+  h.write_u64(NW);
+  for (uint64_t w : board.white.w) h.write_u64(w);
+  const uint64_t tail = uint64_t(board.width) | uint64_t(board.height) << 8 | uint64_t(player_hash_byte(to_move)) << 16;
+  return h.finish_with_tail(tail, 3);
 }
 
 namespace detail {

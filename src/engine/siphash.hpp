@@ -7,6 +7,12 @@
 
 namespace vexlor {
 
+#if defined(__GNUC__)
+#define VEXLOR_INLINE inline __attribute__((always_inline))
+#else
+#define VEXLOR_INLINE inline
+#endif
+
 class SipHasher13 {
  public:
   // Absorbs bytes in stream order.
@@ -37,8 +43,17 @@ class SipHasher13 {
 
   void write_u8(uint8_t b) { write(&b, 1); }
 
+  // Finishes a stream whose length is a multiple of 8 plus `n` (< 8) trailing
+  // bytes packed little-endian in `tail`; the stream so far must be 8-aligned.
+  VEXLOR_INLINE uint64_t finish_with_tail(uint64_t tail, unsigned n) {
+    length_ += n;
+    tail_ = tail;
+    ntail_ = n;
+    return finish();
+  }
+
   // Eight bytes, little-endian.
-  void write_u64(uint64_t v) {
+  VEXLOR_INLINE void write_u64(uint64_t v) {
     if (ntail_ == 0) {
       length_ += 8;
       compress(v);
@@ -63,7 +78,7 @@ class SipHasher13 {
   }
 
  private:
-  static void round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
+  static VEXLOR_INLINE void round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
     v0 += v1;
     v1 = std::rotl(v1, 13);
     v1 ^= v0;
@@ -79,7 +94,7 @@ class SipHasher13 {
     v1 ^= v2;
     v2 = std::rotl(v2, 32);
   }
-  void compress(uint64_t m) {
+  VEXLOR_INLINE void compress(uint64_t m) {
     v3_ ^= m;
     round(v0_, v1_, v2_, v3_);
     v0_ ^= m;

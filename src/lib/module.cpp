@@ -30,7 +30,14 @@ int add_class(PyObject* module, const char* name, PyTypeObject* type) {
   return append_all(module, name);
 }
 
+int make_action_ints() {
+  for (size_t i = 0; i < kCachedActionInts; ++i)
+    if (!action_ints[i] && !(action_ints[i] = PyLong_FromSize_t(i))) return -1;
+  return 0;
+}
+
 int exec_module(PyObject* module) {
+  if (make_action_ints() < 0) return -1;
   if (add_class(module, "Board", board_type()) < 0) return -1;
   if (add_class(module, "Game", game_type()) < 0) return -1;
   if (add_class(module, "Move", move_type()) < 0) return -1;
@@ -74,16 +81,7 @@ std::optional<Player> piece_from_py(PyObject* o) {
   return p;
 }
 
-PyObject* action_int(size_t v) {
-  constexpr size_t kCached = 1026;
-  static PyObject* cache[kCached] = {};
-  if (v >= kCached) return PyLong_FromSize_t(v);
-  if (!cache[v]) {
-    cache[v] = PyLong_FromSize_t(v);
-    if (!cache[v]) return nullptr;
-  }
-  return Py_NewRef(cache[v]);
-}
+PyObject* action_ints[kCachedActionInts] = {};
 
 }  // namespace vexlor::py
 

@@ -101,8 +101,12 @@ inline PyObject* piece_to_py(std::optional<Player> p) {
 // Piece argument: None, or a signed 8-bit 1 / -1 (ValueError otherwise).
 std::optional<Player> piece_from_py(PyObject* o);
 
-// Cached int objects for action indices (0..1024 covers every board).
-PyObject* action_int(size_t v);
+// Int objects for action indices, made once (0..1025 covers every board).
+inline constexpr size_t kCachedActionInts = 1026;
+extern PyObject* action_ints[kCachedActionInts];
+inline PyObject* action_int(size_t v) {
+  return v < kCachedActionInts ? Py_NewRef(action_ints[v]) : PyLong_FromSize_t(v);
+}
 
 // Game methods defined in buffers.cpp: writes into caller buffers and board symmetries.
 PyObject* game_encode_planes_into(PyObject* self, const CallArgs& call);
