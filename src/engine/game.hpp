@@ -410,6 +410,23 @@ class Game {
 
   const BB& chain_at(unsigned stone) const { return chains_[chain_of_[stone]]; }
 
+  // For code that restores a game field by field (GameSerializer): once board_,
+  // geometry_, turn_, history_, the options and the hash counts are set,
+  // recomputes everything derived from them. Undo of the restored moves then
+  // takes the slow, exact path, and the stone-count filter stays off because
+  // the counts of the earlier positions are not known.
+  void restore_derived_state() {
+    chain_of_.assign(geometry_.num_points, 0);
+    rebuild_chains();
+    fast_undo_.assign(history_.size(), FastUndo{});
+    for (FastUndo& f : fast_undo_) f.epoch = chain_epoch_ - 1;
+    zobrist_ = detail::zobrist_of_set(board_.black, Player::Black) ^
+               detail::zobrist_of_set(board_.white, Player::White) ^
+               (turn_ == Player::White ? detail::kZobrist.white_to_move : 0);
+    signature_counts_ = PositionCounts{};
+    signature_filter_ = false;
+  }
+
   void end_game() {
     is_over_ = true;
     const auto [b, w] = score();
@@ -607,7 +624,7 @@ class Game {
     const uint64_t base = zobrist_ ^ detail::kZobrist.white_to_move;
     // A placement that captures nothing adds one stone: unless a recorded position
     // has exactly those counts with the opponent to move, none of them can repeat.
-    const bool plain_may_repeat = signature_counts_.contains(signature_after_plain_placement());
+    const bool plain_may_repeat = !signature_filter_ || signature_counts_.contains(signature_after_plain_placement());
     BB result = ok;
     (plain_may_repeat || edited_shape ? ok : ok & capture_points).for_each([&](unsigned p) {
       bool violates;
@@ -634,6 +651,7 @@ class Game {
   PositionCounts position_hashes_;
   PositionCounts zobrist_counts_;     // same positions, keyed by Zobrist key
   PositionCounts signature_counts_;   // same positions, keyed by stone counts and side to move
+  bool signature_filter_ = true;      // false when signature_counts_ may miss positions
   uint64_t zobrist_ = 0;  // of the current board with the side to move
   std::vector<UndoRecord<NW>> history_;
   // Chains (connected stones of one colour) kept across moves so that rules
