@@ -93,6 +93,10 @@ PyMethodDef board_methods[] = {
     VX_METHOD("get_piece", board_get_piece, 0, "get_piece($self, col, row)"),
     VX_METHOD("set_piece", board_set_piece, 0, "set_piece($self, col, row, piece)"),
     VX_METHOD("clear", board_clear, 0, "clear($self)"),
+    VX_METHOD("__reduce__", board_reduce, 0, "__reduce__($self)"),
+    VX_METHOD("_from_state", board_from_state, METH_STATIC, "_from_state(state)"),
+    VX_METHOD("__copy__", board_copy, 0, "__copy__($self)"),
+    VX_METHOD("__deepcopy__", board_deepcopy, 0, "__deepcopy__($self, memo)"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -392,6 +392,10 @@ PyMethodDef game_methods[] = {
               "transform_action(action, height, width, transform)"),
     VX_METHOD("inverse_transform", game_inverse_transform, METH_STATIC, "inverse_transform(transform)"),
     VX_METHOD("valid_transforms", game_valid_transforms, METH_STATIC, "valid_transforms(height, width)"),
+    VX_METHOD("__reduce__", game_reduce, 0, "__reduce__($self)"),
+    VX_METHOD("_from_state", game_from_state, METH_STATIC, "_from_state(state)"),
+    VX_METHOD("__copy__", game_copy, 0, "__copy__($self)"),
+    VX_METHOD("__deepcopy__", game_deepcopy, 0, "__deepcopy__($self, memo)"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -94,6 +94,9 @@ PyMethodDef move_methods[] = {
     VX_METHOD("row", move_row, 0, "row($self)"),
     VX_METHOD("encode", move_encode, 0, "encode($self, board_width, board_height)"),
     VX_METHOD("decode", move_decode, METH_STATIC, "decode(action, board_width, board_height)"),
+    VX_METHOD("__reduce__", move_reduce, 0, "__reduce__($self)"),
+    VX_METHOD("__copy__", value_copy, 0, "__copy__($self)"),
+    VX_METHOD("__deepcopy__", value_deepcopy, 0, "__deepcopy__($self, memo)"),
     {nullptr, nullptr, 0, nullptr},
 };
 

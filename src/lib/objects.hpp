@@ -119,4 +119,20 @@ PyObject* game_transform_action(PyObject* self, const CallArgs& call);
 PyObject* game_inverse_transform(PyObject* self, const CallArgs& call);
 PyObject* game_valid_transforms(PyObject* self, const CallArgs& call);
 
+// Pickling and copying, defined in pickle.cpp.
+PyObject* game_reduce(PyObject* self, const CallArgs& call);
+PyObject* game_from_state(PyObject* self, const CallArgs& call);
+PyObject* game_copy(PyObject* self, const CallArgs& call);
+PyObject* game_deepcopy(PyObject* self, const CallArgs& call);
+PyObject* board_reduce(PyObject* self, const CallArgs& call);
+PyObject* board_from_state(PyObject* self, const CallArgs& call);
+PyObject* board_copy(PyObject* self, const CallArgs& call);
+PyObject* board_deepcopy(PyObject* self, const CallArgs& call);
+PyObject* move_reduce(PyObject* self, const CallArgs& call);
+PyObject* outcome_reduce(PyObject* self, const CallArgs& call);
+PyObject* outcome_from_code(PyObject* self, const CallArgs& call);
+// Copies of the immutable Move and GameOutcome are the objects themselves.
+PyObject* value_copy(PyObject* self, const CallArgs& call);
+PyObject* value_deepcopy(PyObject* self, const CallArgs& call);
+
 }  // namespace vexlor::py

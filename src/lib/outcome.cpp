@@ -62,6 +62,10 @@ PyMethodDef outcome_methods[] = {
               "encode_winner_from_perspective($self, perspective)"),
     VX_METHOD("is_draw", outcome_is_draw, 0, "is_draw($self)"),
     VX_METHOD("name", outcome_name, 0, "name($self)"),
+    VX_METHOD("__reduce__", outcome_reduce, 0, "__reduce__($self)"),
+    VX_METHOD("_from_code", outcome_from_code, METH_STATIC, "_from_code(code)"),
+    VX_METHOD("__copy__", value_copy, 0, "__copy__($self)"),
+    VX_METHOD("__deepcopy__", value_deepcopy, 0, "__deepcopy__($self, memo)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
