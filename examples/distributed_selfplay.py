@@ -1,0 +1,168 @@
+#!/usr/bin/env python3
+"""Generate self-play training data on several worker processes with Ray.
+
+The data are those of examples/selfplay.py (uniformly random legal moves, every
+position one example, the same .npz layout), produced by --workers processes:
+
+    python examples/distributed_selfplay.py --workers 4 --games 1000 --seed 1 --out selfplay.npz
+
+On this machine Ray starts a local instance; the same command runs on a
+cluster given its address (the workers must be able to import vexlor_go):
+
+    python examples/distributed_selfplay.py --address auto --workers 64 --games 100000
+
+Games cross process boundaries by pickle: the driver sends every task the
+configured new game, each worker plays and encodes its games and sends them
+back finished, with their positions. Every game is played from its own seed,
+derived from --seed and the game's number, so the data depend neither on the
+number of workers nor on the order in which they finish.
+
+Needs Ray and NumPy: pip install ray numpy.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import random
+import struct
+import sys
+import time
+
+try:
+    import numpy as np
+except ImportError:
+    sys.exit("distributed_selfplay.py needs NumPy: pip install numpy")
+try:
+    import ray
+except ImportError:
+    sys.exit("distributed_selfplay.py needs Ray: pip install ray")
+
+import vexlor_go as vg
+from selfplay import Progress, new_game  # the single-process example, next to this file
+
+
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="worker processes (default: CPUs)")
+    parser.add_argument("--size", type=int, default=9, help="board width and height, 2 to 32 (default 9)")
+    parser.add_argument("--games", type=int, default=250, help="number of games (default 250)")
+    parser.add_argument("--seed", type=int, default=None, help="random seed (default: a fresh one, printed)")
+    parser.add_argument(
+        "--superko",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="forbid any repetition of an earlier position (default on)",
+    )
+    parser.add_argument("--komi", type=float, default=7.5, help="points added to White's score (default 7.5)")
+    parser.add_argument("--out", default="selfplay.npz", help="output file (default selfplay.npz)")
+    parser.add_argument("--address", default=None, help="Ray cluster to join (default: start a local instance)")
+    parser.add_argument("--quiet", action="store_true", help="no progress display")
+    args = parser.parse_args(argv)
+    if not 2 <= args.size <= 32:
+        parser.error("--size must be between 2 and 32")
+    if args.games < 1:
+        parser.error("--games must be at least 1")
+    if args.workers < 1:
+        parser.error("--workers must be at least 1")
+    if args.seed is None:
+        args.seed = random.SystemRandom().randrange(2**32)
+    return args
+
+
+def play_games(start: vg.Game, seed: int, first: int, count: int) -> list[tuple]:
+    """Plays games number first .. first + count - 1 from copies of `start`.
+
+    Returns per game (number, finished game, planes as uint8 bytes, actions, rewards).
+    """
+    area = start.width() * start.height()
+    pack_planes = struct.Struct(f"{vg.TOTAL_INPUT_PLANES * area}?").pack
+    results = []
+    for number in range(first, first + count):
+        rng = random.Random(f"{seed}/{number}")  # string seeds are hashed the same in every process
+        game = start.clone()
+        planes = bytearray()
+        actions: list[int] = []
+        movers: list[int] = []
+        while not game.is_over():
+            planes += pack_planes(*game.encode_game_planes()[0])
+            action = rng.choice(game.legal_action_indices())
+            movers.append(game.turn())
+            actions.append(action)
+            game.apply_action(action)
+        rewards = [game.reward_from_perspective(mover) for mover in movers]
+        results.append(
+            (number, game, bytes(planes), np.array(actions, dtype=np.int16), np.array(rewards, dtype=np.float32))
+        )
+    return results
+
+
+def generate(args: argparse.Namespace, progress: Progress) -> list[tuple]:
+    """Runs the games on Ray, at most --workers tasks at a time; results in game order."""
+    task = ray.remote(num_cpus=1)(play_games)
+    start = ray.put(new_game(args.size, args.komi, args.superko))  # pickled once, shared by all tasks
+    # Small chunks keep every worker busy to the end and the progress line moving.
+    chunk = max(1, min(16, args.games // (4 * args.workers)))
+    pending = [(first, min(chunk, args.games - first)) for first in range(0, args.games, chunk)]
+    pending.reverse()
+    running = []
+    done: dict[int, tuple] = {}
+    positions = 0
+    while pending or running:
+        while pending and len(running) < args.workers:
+            first, count = pending.pop()
+            running.append(task.remote(start, args.seed, first, count))
+        ready, running = ray.wait(running, num_returns=1)
+        for result in ray.get(ready[0]):
+            number, game, _, actions, _ = result
+            assert game.is_over() and game.move_count() == len(actions)
+            done[number] = result
+            positions += len(actions)
+            progress.update(len(done), positions)
+    return [done[n] for n in range(args.games)]
+
+
+def main(argv: list[str] | None = None) -> None:
+    args = parse_args(argv)
+    size = args.size
+    if args.address:
+        ray.init(address=args.address, logging_level=logging.WARNING)
+    else:
+        ray.init(num_cpus=args.workers, include_dashboard=False, logging_level=logging.WARNING)
+    try:
+        progress = Progress(args.games, enabled=not args.quiet)
+        start = time.perf_counter()
+        games = generate(args, progress)
+        elapsed = time.perf_counter() - start
+        progress.close()
+    finally:
+        ray.shutdown()
+
+    results = {1.0: 0, -1.0: 0, 0.0: 0}  # by reward_absolute(): Black won, White won, draw
+    for _, game, _, _, _ in games:
+        results[game.reward_absolute()] += 1
+    actions = np.concatenate([g[3] for g in games])
+    np.savez_compressed(
+        args.out,
+        planes=np.frombuffer(b"".join(g[2] for g in games), dtype=np.uint8).reshape(
+            -1, vg.TOTAL_INPUT_PLANES, size, size
+        ),
+        actions=actions,
+        rewards=np.concatenate([g[4] for g in games]),
+        game_lengths=np.array([len(g[3]) for g in games], dtype=np.int32),
+        board_size=np.int32(size),
+    )
+    out = args.out if args.out.endswith(".npz") else args.out + ".npz"  # NumPy adds the suffix
+
+    black, white, draw = (f"{100 * results[r] / args.games:.1f}%" for r in (1.0, -1.0, 0.0))
+    rules = f"{size}x{size}, komi {args.komi}, superko {'on' if args.superko else 'off'}, seed {args.seed}"
+    print(f"games      {args.games} ({rules}, {args.workers} workers)")
+    print(f"positions  {len(actions):,}")
+    print(f"moves/s    {len(actions) / elapsed:,.0f} ({elapsed:.2f} s)")
+    print(f"results    Black {black}, White {white}, draw {draw}")
+    print(f"written    {out} ({os.path.getsize(out) / 1e6:.2f} MB)")
+
+
+if __name__ == "__main__":
+    main()
