@@ -451,6 +451,9 @@ class Game {
   // the position never occurred; a recorded key is confirmed by the exact hash.
   bool superko_violation_filtered(unsigned p, Player player, const BB& captured) const {
     if (!superko_) return false;
+    if (captured.empty() && signature_filter_ && player == turn_ &&
+        !signature_counts_.contains(signature_after_plain_placement()))
+      return false;
     const uint64_t z = zobrist_ ^ detail::kZobrist.white_to_move ^ detail::zobrist_stone(player, p) ^
                        detail::zobrist_of_set(captured, opposite(player));
     if (!zobrist_counts_.contains(z)) return false;
