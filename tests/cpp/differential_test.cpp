@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -337,6 +338,8 @@ void run_games(const DiffConfig& cfg, Stats& stats) {
   }
 }
 
+void PrintTo(const DiffConfig& c, std::ostream* os) { *os << c.name; }
+
 class Differential : public ::testing::TestWithParam<DiffConfig> {};
 
 TEST_P(Differential, AgreesWithReferenceEngine) {
@@ -348,7 +351,8 @@ TEST_P(Differential, AgreesWithReferenceEngine) {
               "%ld suicide points, %ld superko-only refusals, %ld ended by passes, %ld by the move limit\n",
               cfg.name, stats.steps, stats.moves, stats.refused, stats.unmakes, stats.edits, stats.captures,
               stats.kos, stats.suicides, stats.superko_blocks, stats.ends_by_passes, stats.ends_by_limit);
-  // The games must reach the situations the rules are about.
+  // The games must reach the situations the rules are about (full-length runs only).
+  if (testing::test_scale() < 1.0) return;
   EXPECT_GT(stats.captures, 0);
   EXPECT_GT(stats.unmakes, 0);
   EXPECT_GT(stats.ends_by_passes + stats.ends_by_limit, 0);
@@ -356,7 +360,7 @@ TEST_P(Differential, AgreesWithReferenceEngine) {
   if (cfg.w * cfg.h > 4 && cfg.w * cfg.h <= 169) {
     EXPECT_GT(stats.kos, 0);  // no ko fits on 2x2; on large boards random play rarely makes one
   }
-  if (cfg.expect_repetition && testing::test_scale() >= 1.0) {
+  if (cfg.expect_repetition) {
     EXPECT_GT(stats.superko_blocks, 0);
   }
 }

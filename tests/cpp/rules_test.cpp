@@ -102,6 +102,9 @@ TEST(Ko, CaptureOfOneStoneSetsTheKoPointAndUnmakeClearsIt) {
   ASSERT_TRUE(g.make_move(P(2, 1)));
   ASSERT_TRUE(g.make_move(P(3, 3)));
   EXPECT_FALSE(g.ko_point().has_value());
+  ASSERT_TRUE(g.unmake_move());  // the ko point in force before a move comes back with its undo
+  EXPECT_EQ(g.ko_point(), (Point{1, 1}));
+  ASSERT_TRUE(g.make_move(P(3, 3)));
   ASSERT_TRUE(g.make_move(P(0, 3)));
   EXPECT_TRUE(g.is_legal_move(P(1, 1)));
   ASSERT_TRUE(g.make_move(P(1, 1)));  // White retakes: one stone again, a ko again
