@@ -8,6 +8,7 @@
 // all computed here point by point.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <map>
@@ -91,13 +92,19 @@ struct Grid {
   const Bitboard<NW>& all() const { return mask; }
 
   // The up to four orthogonal neighbours of point p.
-  std::vector<unsigned> adjacent(unsigned p) const {
-    std::vector<unsigned> out;
+  struct Adjacent {
+    std::array<unsigned, 4> p{};
+    unsigned n = 0;
+    const unsigned* begin() const { return p.data(); }
+    const unsigned* end() const { return p.data() + n; }
+  };
+  Adjacent adjacent(unsigned p) const {
+    Adjacent out;
     const unsigned c = p % width, r = p / width;
-    if (c > 0) out.push_back(p - 1);
-    if (c + 1 < width) out.push_back(p + 1);
-    if (r > 0) out.push_back(p - width);
-    if (r + 1 < height) out.push_back(p + width);
+    if (c > 0) out.p[out.n++] = p - 1;
+    if (c + 1 < width) out.p[out.n++] = p + 1;
+    if (r > 0) out.p[out.n++] = p - width;
+    if (r + 1 < height) out.p[out.n++] = p + width;
     return out;
   }
 
