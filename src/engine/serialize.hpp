@@ -403,12 +403,17 @@ struct GameSerializer {
     rw.hashes.reserve(history.size() + 1);
     rw.zobrist.reserve(history.size() + 1);
     Player to_move = history.size() % 2 ? Player::White : Player::Black;
+    uint64_t z = serial::zobrist_key(b, to_move);
     for (size_t i = history.size();; --i) {
       rw.hashes.push_back(compute_position_hash(b, to_move));
-      rw.zobrist.push_back(serial::zobrist_key(b, to_move));
+      rw.zobrist.push_back(z);
       if (i == 0) break;
       to_move = opposite(to_move);
+      // The key follows the few points each step changes, not the whole board.
+      const Board<NW> before = b;
       undo_on_board(b, history[i - 1], to_move);
+      z ^= detail::zobrist_of_set(before.black ^ b.black, Player::Black) ^
+           detail::zobrist_of_set(before.white ^ b.white, Player::White) ^ detail::kZobrist.white_to_move;
     }
     return rw;
   }
