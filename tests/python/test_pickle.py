@@ -251,7 +251,7 @@ class TestApi:
         ],
         ids=lambda x: getattr(x, "__name__", ""),
     )
-    def test_new_members_follow_the_specified_ones(self, cls, names):
+    def test_new_members_follow_the_listed_ones(self, cls, names):
         keys = list(cls.__dict__)
         ours = [keys.index(n) for n in names]
         assert ours == sorted(ours)
