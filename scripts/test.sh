@@ -36,7 +36,7 @@ cmake --build build/engine-tests
 ctest --test-dir build/engine-tests --output-on-failure -j "$(nproc)" | tail -n 3
 
 step "install module and test dependencies ($($PY --version))"
-$PY -m pip install -q ".[test]" -C cmake.define.VEXLOR_WERROR=ON
+$PY -m pip install -q ".[test,distributed]" -C cmake.define.VEXLOR_WERROR=ON
 
 step "Python tests ($($PY --version))"
 (cd "$ROOT" && $PY -m pytest -q tests/python)
