@@ -26,7 +26,6 @@ import argparse
 import logging
 import os
 import random
-import struct
 import sys
 import time
 
@@ -40,7 +39,7 @@ except ImportError:
     sys.exit("distributed_selfplay.py needs Ray: pip install ray")
 
 import vexlor_go as vg
-from selfplay import Progress, new_game  # the single-process example, next to this file
+from selfplay import Progress, new_game, save_and_report  # the single-process example, next to this file
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
@@ -76,8 +75,7 @@ def play_games(start: vg.Game, seed: int, first: int, count: int) -> list[tuple]
 
     Returns per game (number, finished game, planes as uint8 bytes, actions, rewards).
     """
-    area = start.width() * start.height()
-    pack_planes = struct.Struct(f"{vg.TOTAL_INPUT_PLANES * area}?").pack
+    scratch = np.empty((vg.TOTAL_INPUT_PLANES, start.height(), start.width()), dtype=np.uint8)
     results = []
     for number in range(first, first + count):
         rng = random.Random(f"{seed}/{number}")  # string seeds are hashed the same in every process
@@ -86,7 +84,8 @@ def play_games(start: vg.Game, seed: int, first: int, count: int) -> list[tuple]
         actions: list[int] = []
         movers: list[int] = []
         while not game.is_over():
-            planes += pack_planes(*game.encode_game_planes()[0])
+            game.encode_planes_into(scratch)
+            planes += memoryview(scratch).cast("B")
             action = rng.choice(game.legal_action_indices())
             movers.append(game.turn())
             actions.append(action)
@@ -125,7 +124,6 @@ def generate(args: argparse.Namespace, progress: Progress) -> list[tuple]:
 
 def main(argv: list[str] | None = None) -> None:
     args = parse_args(argv)
-    size = args.size
     if args.address:
         ray.init(address=args.address, logging_level=logging.WARNING)
     else:
@@ -142,26 +140,16 @@ def main(argv: list[str] | None = None) -> None:
     results = {1.0: 0, -1.0: 0, 0.0: 0}  # by reward_absolute(): Black won, White won, draw
     for _, game, _, _, _ in games:
         results[game.reward_absolute()] += 1
-    actions = np.concatenate([g[3] for g in games])
-    np.savez_compressed(
-        args.out,
-        planes=np.frombuffer(b"".join(g[2] for g in games), dtype=np.uint8).reshape(
-            -1, vg.TOTAL_INPUT_PLANES, size, size
-        ),
-        actions=actions,
-        rewards=np.concatenate([g[4] for g in games]),
-        game_lengths=np.array([len(g[3]) for g in games], dtype=np.int32),
-        board_size=np.int32(size),
+    save_and_report(
+        args,
+        b"".join(g[2] for g in games),
+        np.concatenate([g[3] for g in games]),
+        np.concatenate([g[4] for g in games]),
+        [len(g[3]) for g in games],
+        results,
+        elapsed,
+        setting=f", {args.workers} workers",
     )
-    out = args.out if args.out.endswith(".npz") else args.out + ".npz"  # NumPy adds the suffix
-
-    black, white, draw = (f"{100 * results[r] / args.games:.1f}%" for r in (1.0, -1.0, 0.0))
-    rules = f"{size}x{size}, komi {args.komi}, superko {'on' if args.superko else 'off'}, seed {args.seed}"
-    print(f"games      {args.games} ({rules}, {args.workers} workers)")
-    print(f"positions  {len(actions):,}")
-    print(f"moves/s    {len(actions) / elapsed:,.0f} ({elapsed:.2f} s)")
-    print(f"results    Black {black}, White {white}, draw {draw}")
-    print(f"written    {out} ({os.path.getsize(out) / 1e6:.2f} MB)")
 
 
 if __name__ == "__main__":
