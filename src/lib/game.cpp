@@ -54,7 +54,6 @@ bool pass_listed(const Game<NW>& g, bool any_placement) {
   return !g.is_over() && (!any_placement || g.move_count() >= g.min_moves_before_pass_possible());
 }
 
-PyObject* new_list(Py_ssize_t n) { return check(PyList_New(n)).release(); }
 
 // --- construction ----------------------------------------------------------
 
@@ -203,33 +202,33 @@ PyObject* game_is_legal_move(PyObject* self, const CallArgs& call) {
   return new_bool(visit_game(self, [&](auto& g) { return g.is_legal_move(move); }));
 }
 
+// The legal moves in their order as a new list: item(point) per placement, then
+// item(area) for the pass when it is listed.
+template <int NW, class Item>
+PyObject* legal_list(const Game<NW>& g, Item item) {
+  const auto places = g.legal_placements();
+  const bool pass = pass_listed(g, places.any());
+  Ref list = check(PyList_New(places.count() + (pass ? 1 : 0)));
+  Py_ssize_t i = 0;
+  places.for_each([&](unsigned p) { PyList_SET_ITEM(list.get(), i++, item(p)); });
+  if (pass) PyList_SET_ITEM(list.get(), i, item(g.area()));
+  return list.release();
+}
+
 PyObject* game_legal_moves(PyObject* self, const CallArgs& call) {
   return read_only(self, call, "legal_moves", [](auto& g) {
-    const auto places = g.legal_placements();
-    const bool pass = pass_listed(g, places.any());
-    Ref list = check(PyList_New(places.count() + (pass ? 1 : 0)));
-    Py_ssize_t i = 0;
     const unsigned w = g.width();
-    places.for_each([&](unsigned p) {
-      PyList_SET_ITEM(list.get(), i++, new_move_object(Move::place(uint8_t(p % w), uint8_t(p / w))));
+    const unsigned area = g.area();
+    return legal_list(g, [&](unsigned p) {
+      return new_move_object(p == area ? Move::pass() : Move::place(uint8_t(p % w), uint8_t(p / w)));
     });
-    if (pass) PyList_SET_ITEM(list.get(), i, new_move_object(Move::pass()));
-    return list.release();
   });
 }
 
 // --- action space --------------------------------------------------------------
 
 PyObject* game_legal_action_indices(PyObject* self, const CallArgs& call) {
-  return read_only(self, call, "legal_action_indices", [](auto& g) {
-    const auto places = g.legal_placements();
-    const bool pass = pass_listed(g, places.any());
-    Ref list = check(new_list(places.count() + (pass ? 1 : 0)));
-    Py_ssize_t i = 0;
-    places.for_each([&](unsigned p) { PyList_SET_ITEM(list.get(), i++, action_int(p)); });
-    if (pass) PyList_SET_ITEM(list.get(), i, action_int(g.area()));
-    return list.release();
-  });
+  return read_only(self, call, "legal_action_indices", [](auto& g) { return legal_list(g, action_int); });
 }
 
 PyObject* game_apply_action(PyObject* self, const CallArgs& call) {
