@@ -1,0 +1,378 @@
+"""Leak checks: long loops over every method of every class, the calls that raise
+included, with the process's memory measured before and after.
+
+Each scenario runs a warm-up, is measured, runs its loop, and is measured again;
+the growth must stay under small bounds on:
+
+* live objects tracked by the collector (``len(gc.get_objects())``),
+* blocks held by the interpreter's allocator (``sys.getallocatedblocks()``),
+* bytes in use from the C heap (glibc ``mallinfo2``), which is where the
+  engine's own storage (move history, position counts) lives,
+* resident memory (``/proc/self/statm``).
+
+A leaked reference or object shows in the first two, a leaked C++ allocation in
+the third. Under the sanitizers (VEXLOR_SANITIZED=1) the allocator is replaced
+and freed memory is quarantined, so only the object count is bounded there;
+LeakSanitizer judges the C++ side. VEXLOR_QUICK=1 shortens the loops.
+"""
+
+from __future__ import annotations
+
+import copy
+import ctypes
+import ctypes.util
+import gc
+import os
+import pickle
+import random
+import sys
+
+import numpy as np
+import pytest
+
+import vexlor_go as vg
+from vexlor_go import BLACK, WHITE, Board, Game, GameOutcome, Move
+
+SANITIZED = os.environ.get("VEXLOR_SANITIZED") == "1"
+QUICK = SANITIZED or os.environ.get("VEXLOR_QUICK") == "1"
+# Rounds per scenario; each round makes tens to hundreds of calls.
+ROUNDS = 40 if SANITIZED else 1000 if QUICK else 5000
+# Caches of the interpreter and of pickle fill during the first few hundred calls.
+WARMUP = 10 if SANITIZED else 300
+
+# Bounds on growth over the loop, whatever its length: a leak of one object or
+# a few bytes per round exceeds them many times over.
+MAX_OBJECTS = 64
+MAX_BLOCKS = 512
+MAX_HEAP_BYTES = 96 * 1024
+MAX_RSS_BYTES = 2 * 1024 * 1024
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]  # fmt: skip
+
+
+def _heap_meter():
+    """Bytes in use from malloc (small chunks plus mmap'ed ones), or None."""
+    if SANITIZED:
+        return None
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+        fn = libc.mallinfo2
+    except (OSError, AttributeError):
+        return None
+    fn.restype = _MallInfo2
+
+    def meter():
+        info = fn()
+        return info.uordblks + info.hblkhd
+
+    return meter
+
+
+HEAP_IN_USE = _heap_meter()
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def measure():
+    gc.collect()
+    gc.collect()
+    return {
+        "objects": len(gc.get_objects()),
+        "blocks": sys.getallocatedblocks(),
+        "heap": HEAP_IN_USE() if HEAP_IN_USE else 0,
+        "rss": rss(),
+    }
+
+
+def expect_error(fn, *args, exc=Exception, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except exc:
+        return
+    raise AssertionError(f"{getattr(fn, '__name__', fn)}{args} did not raise {exc}")
+
+
+class RaisingIndex:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc("no")
+
+
+class Reenter:
+    def __init__(self, callback):
+        self.callback = callback
+
+    def __index__(self):
+        self.callback()
+        return 0
+
+
+# --- scenarios: each makes one round of calls ---------------------------------------
+
+
+def play_games(rng: random.Random):
+    size = rng.choice([2, 3, 5, 9, 13, 19, 32])
+    g = Game.with_options(size, rng.choice([size, 9]), 7.5, 0, 3 * size * size, rng.random() < 0.8)
+    w, h = g.width(), g.height()
+    for _ in range(rng.randint(5, 40)):
+        legal = g.legal_action_indices()
+        if not legal:
+            break
+        g.apply_action(rng.choice(legal))
+        moves = g.legal_moves() or [Move.pass_move()]
+        g.is_legal_move(moves[0])
+        g.make_move(moves[-1]) and g.unmake_move()
+        g.decode_action(rng.randrange(w * h + 2))
+    g.apply_action(w * h + 5)
+    g.make_move(Move.place(w, 0))
+    c = g.clone()
+    c.make_move(Move.pass_move())
+    g.encode_game_planes()
+    g.board()
+    g.score(), g.turn(), g.ko_point(), g.outcome(), g.is_over(), g.move_count(), g.name()
+    g.komi(), g.superko(), g.max_moves(), g.min_moves_before_pass_possible(), g.width(), g.height()
+    g.action_size(), g.total_actions(), g.board_shape(), g.input_plane_count()
+    g.reward_absolute(), g.reward_from_perspective(BLACK), g.reward_from_perspective(WHITE)
+    g.set_piece(0, 0, BLACK), g.get_piece(0, 0), g.set_piece(300, 0, None), g.get_piece(2**40, 1)
+    str(g), repr(g), hash(g)
+    while g.unmake_move():
+        pass
+    Game.standard()
+    Game(size, size)
+
+
+def finished_games(rng: random.Random):
+    for komi in (0.5, 7.5, 0.0, float("nan")):
+        g = Game.with_options(4, 4, komi, 0, 100, True)
+        if komi == 0.5:
+            g.make_move(Move.place(1, 1))
+        g.make_move(Move.pass_move())
+        g.make_move(Move.pass_move())
+        o = g.outcome()
+        o.winner(), o.is_draw(), o.name(), str(o), repr(o)
+        o.encode_winner_absolute(), o.encode_winner_from_perspective(1), o.encode_winner_from_perspective(-1)
+        expect_error(o.encode_winner_from_perspective, 0, exc=ValueError)
+        expect_error(o.encode_winner_from_perspective, 300, exc=OverflowError)
+        expect_error(o.encode_winner_from_perspective, "1", exc=TypeError)
+        expect_error(hash, o, exc=TypeError)
+        expect_error(lambda: o < o, exc=TypeError)
+        o == g.outcome(), o != 3, o == "Draw"
+        g.reward_absolute(), g.reward_from_perspective(-1)
+        expect_error(g.reward_from_perspective, 0, exc=ValueError)
+        g.legal_moves(), g.legal_action_indices(), g.apply_action(0)
+        g.unmake_move()
+
+
+def refused_calls(rng: random.Random):
+    g = Game(9, 9)
+    g.apply_action(40)
+    for bad in ("3", 1.5, None, [], -1, 2**64, 2**200, np.float32(1), np.bool_(True), RaisingIndex(ValueError),
+                RaisingIndex(TypeError)):  # fmt: skip
+        expect_error(g.apply_action, bad)
+        expect_error(g.decode_action, bad)
+        expect_error(g.get_piece, bad, 0)
+        expect_error(g.set_piece, 0, bad, BLACK)
+        expect_error(g.reward_from_perspective, bad if bad != -1 else 200)
+        expect_error(g.make_move, bad, exc=TypeError)
+        expect_error(g.is_legal_move, bad, exc=TypeError)
+        expect_error(Move.place, bad, 0)
+        expect_error(Move.decode, bad, 9, 9)
+        expect_error(Game, bad, 9)
+        expect_error(Board, 9, bad)
+        expect_error(Game.with_options, 9, 9, 7.5, bad, 10, True)
+    for piece in (0, 2, -128, 300, "B"):
+        expect_error(g.set_piece, 0, 0, piece)
+    expect_error(Move.decode, 83, 9, 9, exc=ValueError)
+    expect_error(Move.place(1, 1).encode, 256, 9, exc=OverflowError)
+    expect_error(Move.place, 256, 0, exc=OverflowError)
+    expect_error(Game, 1, 9, exc=ValueError)
+    expect_error(Game, 9, 33, exc=ValueError)
+    expect_error(Game.with_options, 9, 9, "x", 0, 0, True, exc=TypeError)
+    expect_error(Game.with_options, 9, 9, 7.5, 70000, 0, True, exc=OverflowError)
+    expect_error(Game.with_options, 9, 9, 7.5, 0, 0, 1, exc=TypeError)
+    expect_error(g.make_move, exc=TypeError)
+    expect_error(g.make_move, Move.pass_move(), 1, exc=TypeError)
+    expect_error(g.make_move, move_=Move.pass_move(), bogus=1, exc=TypeError)
+    expect_error(g.get_piece, 0, col=0, exc=TypeError)
+    expect_error(g.turn, 1, exc=TypeError)
+    expect_error(g.legal_moves, x=1, exc=TypeError)
+    expect_error(Move, exc=TypeError)
+    expect_error(GameOutcome, exc=TypeError)
+    expect_error(lambda: Move.place(1, 1) < Move.pass_move(), exc=TypeError)
+    # Re-entry from an argument's conversion, into the same game.
+    for outer in (lambda r: g.set_piece(r, 0, 1), lambda r: g.apply_action(r), lambda r: g.get_piece(r, 0)):
+        for inner in (lambda: g.make_move(Move.pass_move()), lambda: g.set_piece(0, 0, 1), g.encode_game_planes):
+            expect_error(outer, Reenter(inner), exc=RuntimeError)
+    expect_error(g.set_piece, Reenter(g.legal_moves), 0, 1, exc=RuntimeError)
+    expect_error(g.apply_action, Reenter(lambda: hash(g)), exc=RuntimeError)
+    b = Board(5, 5)
+    expect_error(b.set_piece, Reenter(b.clear), 0, 1, exc=RuntimeError)
+    expect_error(b.get_piece, Reenter(b.clear), 0, exc=RuntimeError)
+
+
+def boards(rng: random.Random):
+    b = Board(rng.randint(2, 32), rng.randint(2, 32))
+    for _ in range(20):
+        b.set_piece(rng.randrange(40), rng.randrange(40), rng.choice([BLACK, WHITE, None]))
+        b.get_piece(rng.randrange(40), rng.randrange(300))
+    b.width(), b.height(), str(b), repr(b)
+    expect_error(b.set_piece, 0, 0, 5, exc=ValueError)
+    expect_error(b.get_piece, -1, 0, exc=OverflowError)
+    expect_error(b.width, 1, exc=TypeError)
+    copy.copy(b), copy.deepcopy(b)
+    b.clear()
+    Board.standard()
+    expect_error(Board, 40, 40, exc=ValueError)
+
+
+def moves(rng: random.Random):
+    seen = set()
+    for _ in range(30):
+        c, r = rng.randrange(256), rng.randrange(256)
+        m = Move.place(c, r)
+        seen.add(m)
+        m.col(), m.row(), m.is_pass(), str(m), repr(m), hash(m)
+        a = m.encode(19, 19)
+        m == Move.place(c, r), m != Move.pass_move(), m == (c, r)
+        if a <= 361:
+            Move.decode(a, 19, 19)
+    p = Move.pass_move()
+    p.col(), p.row(), p.encode(9, 9), Move.decode(81, 9, 9), str(p), repr(p)
+    copy.copy(p), copy.deepcopy(p)
+
+
+def buffers(rng: random.Random):
+    size = rng.choice([3, 9, 19])
+    games = [Game.with_options(size, size, 7.5, 0, 400, True) for _ in range(rng.choice([1, 3, 17]))]
+    for g in games:
+        for _ in range(rng.randint(0, 10)):
+            legal = g.legal_action_indices()
+            if legal:
+                g.apply_action(rng.choice(legal))
+    n, a = 17 * size * size, size * size + 1
+    g = games[0]
+    g.encode_planes_into(np.zeros(n, np.float32))
+    g.encode_planes_into(bytearray(n))
+    g.legal_action_mask_into(np.zeros(a, np.bool_))
+    Game.encode_planes_batch(games, np.zeros((len(games), n), np.uint8))
+    Game.legal_action_mask_batch(games, np.zeros((len(games), a), np.uint8))
+    expect_error(g.encode_planes_into, bytearray(n - 1), exc=ValueError)
+    expect_error(g.encode_planes_into, np.zeros(n, np.float64), exc=TypeError)
+    expect_error(g.legal_action_mask_into, [0] * a, exc=TypeError)
+    expect_error(Game.encode_planes_batch, games + [Game(2, 2)], np.zeros((len(games) + 1) * n, np.uint8))
+    expect_error(Game.encode_planes_batch, games + [None], np.zeros((len(games) + 1) * n, np.uint8), exc=TypeError)
+    expect_error(Game.legal_action_mask_batch, 5, bytearray(1), exc=TypeError)
+    # The batch holds its games: the conversion of a later item cannot change them.
+    expect_error(g.set_piece, Reenter(lambda: Game.encode_planes_batch([g], bytearray(n))), 0, 1, exc=RuntimeError)
+
+
+def refused_buffers(rng: random.Random):
+    """Buffers refused after they were exported: read-only or not contiguous."""
+    g = Game(9, 9)
+    n, a = 17 * 81, 82
+    read_only = np.zeros(n, np.uint8)
+    read_only.flags.writeable = False
+    for out in (bytes(n), read_only):
+        expect_error(g.encode_planes_into, out, exc=TypeError)
+        expect_error(Game.encode_planes_batch, [g], out, exc=TypeError)
+        expect_error(Game.transform_planes, np.zeros(n, np.uint8), out, 9, 9, 0, exc=TypeError)
+    for out in (memoryview(bytearray(2 * a))[::2], np.zeros((a, 2), np.uint8)[:, 0]):
+        expect_error(g.legal_action_mask_into, out, exc=ValueError)
+        expect_error(Game.legal_action_mask_batch, [g], out, exc=ValueError)
+        expect_error(Game.transform_policy, out, np.zeros(a, np.uint8), 9, 9, 0, exc=ValueError)
+
+
+def symmetries(rng: random.Random):
+    h = w = rng.choice([2, 5, 9])
+    planes = np.arange(17 * h * w, dtype=np.float32)
+    out = np.empty_like(planes)
+    policy = np.arange(h * w + 1, dtype=np.uint8)
+    for t in Game.valid_transforms(h, w):
+        Game.transform_planes(planes, out, h, w, t)
+        Game.transform_planes(out, out, h, w, Game.inverse_transform(t))
+        Game.transform_policy(policy, np.empty_like(policy), h, w, t)
+        Game.transform_action(rng.randrange(h * w + 1), h, w, t)
+    Game.valid_transforms(3, 5)
+    expect_error(Game.transform_planes, planes, out, h, w, 8, exc=ValueError)
+    expect_error(Game.transform_planes, planes, out[:-1], h, w, 0, exc=ValueError)
+    expect_error(Game.transform_policy, policy, policy, 3, 5, 1, exc=ValueError)
+    expect_error(Game.transform_action, 10_000, h, w, 0, exc=Exception)
+    expect_error(Game.transform_action, 0, 1, 1, 0, exc=ValueError)
+    expect_error(Game.inverse_transform, 9, exc=ValueError)
+    expect_error(Game.valid_transforms, -1, 3, exc=OverflowError)
+
+
+def pickling(rng: random.Random):
+    g = Game.with_options(rng.choice([2, 7, 19]), 7, 6.5, 0, 300, True)
+    for _ in range(rng.randint(0, 30)):
+        legal = g.legal_action_indices()
+        if not legal:
+            break
+        g.apply_action(rng.choice(legal))
+    data = pickle.dumps(g)
+    pickle.loads(data).legal_moves()
+    copy.copy(g), copy.deepcopy([g, g])
+    pickle.loads(pickle.dumps([Board(3, 3), Move.place(1, 2), Move.pass_move()]))
+    state = g.__reduce__()[1][0]
+    for _ in range(5):
+        bad = bytearray(state)
+        if rng.random() < 0.5:
+            bad[rng.randrange(len(bad))] ^= 1 << rng.randrange(8)
+        else:
+            del bad[rng.randrange(len(bad)):]
+        try:
+            Game._from_state(bytes(bad)).legal_moves()
+        except ValueError:
+            pass
+    expect_error(Game._from_state, b"", exc=ValueError)
+    expect_error(Game._from_state, 5, exc=TypeError)
+    expect_error(Board._from_state, b"\x00" * 3, exc=ValueError)
+    expect_error(GameOutcome._from_code, 3, exc=ValueError)
+    GameOutcome._from_code(rng.randrange(3))
+
+
+SCENARIOS = [play_games, finished_games, refused_calls, boards, moves, buffers, refused_buffers, symmetries, pickling]
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda f: f.__name__)
+def test_no_growth(scenario):
+    rng = random.Random(scenario.__name__)
+    for _ in range(WARMUP):
+        scenario(rng)
+    before = measure()
+    for _ in range(ROUNDS):
+        scenario(rng)
+    after = measure()
+    growth = {k: after[k] - before[k] for k in before}
+    assert growth["objects"] <= MAX_OBJECTS, growth
+    if SANITIZED:
+        return
+    assert growth["blocks"] <= MAX_BLOCKS, growth
+    assert growth["heap"] <= MAX_HEAP_BYTES, growth
+    assert growth["rss"] <= MAX_RSS_BYTES, growth
+
+
+def test_the_meters_see_a_leak():
+    """The bounds are not vacuous: objects kept alive, or C heap kept, move the meters."""
+    before = measure()
+    kept = [(Game(19, 19), []) for _ in range(max(ROUNDS, 200))]
+    for g, lists in kept:
+        for a in range(60):
+            g.apply_action(a)
+        lists.append(g.legal_moves())
+    after = measure()
+    assert after["objects"] - before["objects"] > MAX_OBJECTS or SANITIZED
+    if not SANITIZED:
+        assert after["blocks"] - before["blocks"] > MAX_BLOCKS
+        if HEAP_IN_USE:
+            assert after["heap"] - before["heap"] > MAX_HEAP_BYTES
+    del kept
