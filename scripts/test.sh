@@ -66,10 +66,10 @@ if [ "${VEXLOR_SKIP_SANITIZERS:-0}" != 1 ]; then
     -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
   cmake --build build/asan
   step "engine tests under sanitizers"
-  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j "$(nproc)" | tail -n 3
+  VEXLOR_SANITIZED=1 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j "$(nproc)" | tail -n 3
   step "Python tests under sanitizers"
   asan_lib=$(g++ -print-file-name=libasan.so)
-  LD_PRELOAD="$asan_lib" \
+  LD_PRELOAD="$asan_lib $(g++ -print-file-name=libstdc++.so)" \
     ASAN_OPTIONS="detect_leaks=1:verify_asan_link_order=0:halt_on_error=1" \
     LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \

@@ -3,6 +3,7 @@ games. Skipped unless Ray (and NumPy) are installed."""
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -11,6 +12,8 @@ import pytest
 
 import vexlor_go as vg
 
+if os.environ.get("VEXLOR_SANITIZED") == "1":
+    pytest.skip("Ray's own processes do not run under the preloaded sanitizer runtime", allow_module_level=True)
 np = pytest.importorskip("numpy")
 pytest.importorskip("ray")
 
