@@ -56,10 +56,17 @@ class View {
       raise_fmt(PyExc_ValueError, "argument '%s' cannot export a buffer of its items", name);
     }
     held_ = true;
-    if (writable && v_.readonly)
-      raise_fmt(PyExc_TypeError, "argument '%s' must be a writable buffer, not a read-only %.200s", name,
-                Py_TYPE(o)->tp_name);
-    if (!PyBuffer_IsContiguous(&v_, 'C')) raise_fmt(PyExc_ValueError, "argument '%s' must be C-contiguous", name);
+    // A throwing constructor runs no destructor: give the export back here.
+    try {
+      if (writable && v_.readonly)
+        raise_fmt(PyExc_TypeError, "argument '%s' must be a writable buffer, not a read-only %.200s", name,
+                  Py_TYPE(o)->tp_name);
+      if (!PyBuffer_IsContiguous(&v_, 'C')) raise_fmt(PyExc_ValueError, "argument '%s' must be C-contiguous", name);
+    } catch (...) {
+      PyBuffer_Release(&v_);
+      held_ = false;
+      throw;
+    }
     code_ = simple_code();
   }
   ~View() {

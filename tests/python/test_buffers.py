@@ -141,6 +141,15 @@ class TestBufferChecks:
         with pytest.raises(TypeError, match=r"uint8 \('B'\) or bool"):
             vg.Game(9, 9).legal_action_mask_into(array.array("f", bytes(4 * 82)))
 
+    def test_a_refused_buffer_is_given_back(self):
+        # A bytearray cannot grow while an export is held: refusals must release it.
+        backing = bytearray(2 * 82)
+        scattered = memoryview(backing)[::2]
+        with pytest.raises(ValueError, match="C-contiguous"):
+            vg.Game(9, 9).legal_action_mask_into(scattered)
+        scattered.release()
+        backing.extend(b"x")
+
     def test_a_refused_call_leaves_a_sentinel_intact(self):
         g = random_game(9, 9, 10, 7)
         out = array.array("f", [3.0] * (PLANES * 81 + 1))
