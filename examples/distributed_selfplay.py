@@ -39,35 +39,17 @@ except ImportError:
     sys.exit("distributed_selfplay.py needs Ray: pip install ray")
 
 import vexlor_go as vg
-from selfplay import Progress, new_game, save_and_report  # the single-process example, next to this file
+from selfplay import Progress, build_parser, check_args, new_game, save_and_report  # the single-process example, next to this file
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = build_parser(__doc__.splitlines()[0])
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="worker processes (default: CPUs)")
-    parser.add_argument("--size", type=int, default=9, help="board width and height, 2 to 32 (default 9)")
-    parser.add_argument("--games", type=int, default=250, help="number of games (default 250)")
-    parser.add_argument("--seed", type=int, default=None, help="random seed (default: a fresh one, printed)")
-    parser.add_argument(
-        "--superko",
-        action=argparse.BooleanOptionalAction,
-        default=True,
-        help="forbid any repetition of an earlier position (default on)",
-    )
-    parser.add_argument("--komi", type=float, default=7.5, help="points added to White's score (default 7.5)")
-    parser.add_argument("--out", default="selfplay.npz", help="output file (default selfplay.npz)")
     parser.add_argument("--address", default=None, help="Ray cluster to join (default: start a local instance)")
-    parser.add_argument("--quiet", action="store_true", help="no progress display")
     args = parser.parse_args(argv)
-    if not 2 <= args.size <= 32:
-        parser.error("--size must be between 2 and 32")
-    if args.games < 1:
-        parser.error("--games must be at least 1")
     if args.workers < 1:
         parser.error("--workers must be at least 1")
-    if args.seed is None:
-        args.seed = random.SystemRandom().randrange(2**32)
-    return args
+    return check_args(parser, args)
 
 
 def play_games(start: vg.Game, seed: int, first: int, count: int) -> list[tuple]:

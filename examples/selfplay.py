@@ -33,8 +33,9 @@ except ImportError:
 import vexlor_go as vg
 
 
-def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def build_parser(description: str) -> argparse.ArgumentParser:
+    """The options every self-play job shares."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--size", type=int, default=9, help="board width and height, 2 to 32 (default 9)")
     parser.add_argument("--games", type=int, default=250, help="number of games (default 250)")
     parser.add_argument("--seed", type=int, default=None, help="random seed (default: a fresh one, printed)")
@@ -47,7 +48,10 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--komi", type=float, default=7.5, help="points added to White's score (default 7.5)")
     parser.add_argument("--out", default="selfplay.npz", help="output file (default selfplay.npz)")
     parser.add_argument("--quiet", action="store_true", help="no progress display")
-    args = parser.parse_args(argv)
+    return parser
+
+
+def check_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> argparse.Namespace:
     if not 2 <= args.size <= 32:
         parser.error("--size must be between 2 and 32")
     if args.games < 1:
@@ -55,6 +59,11 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     if args.seed is None:
         args.seed = random.SystemRandom().randrange(2**32)
     return args
+
+
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
+    parser = build_parser(__doc__.splitlines()[0])
+    return check_args(parser, parser.parse_args(argv))
 
 
 def new_game(size: int, komi: float, superko: bool) -> vg.Game:
