@@ -39,7 +39,7 @@ except ImportError:
     sys.exit("distributed_selfplay.py needs Ray: pip install ray")
 
 import vexlor_go as vg
-from selfplay import Progress, build_parser, check_args, new_game, save_and_report  # the single-process example, next to this file
+from selfplay import Progress, build_parser, check_args, new_game, play_game, save_and_report  # the single-process example, next to this file
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
@@ -64,14 +64,7 @@ def play_games(start: vg.Game, seed: int, first: int, count: int) -> list[tuple]
         game = start.clone()
         planes = bytearray()
         actions: list[int] = []
-        movers: list[int] = []
-        while not game.is_over():
-            game.encode_planes_into(scratch)
-            planes += memoryview(scratch).cast("B")
-            action = rng.choice(game.legal_action_indices())
-            movers.append(game.turn())
-            actions.append(action)
-            game.apply_action(action)
+        movers = play_game(game, rng, scratch, planes, actions)
         rewards = [game.reward_from_perspective(mover) for mover in movers]
         results.append(
             (number, game, bytes(planes), np.array(actions, dtype=np.int16), np.array(rewards, dtype=np.float32))

@@ -73,6 +73,21 @@ def new_game(size: int, komi: float, superko: bool) -> vg.Game:
     return vg.Game.with_options(size, size, komi, area // 2, 3 * area, superko)
 
 
+def play_game(game: vg.Game, rng: random.Random, scratch, planes: bytearray, actions: list[int]) -> list[int]:
+    """Plays `game` to its end with uniformly random legal moves, appending each
+    position's planes (via `scratch`, a uint8 array of one position) and the action
+    taken there; returns the side to move at each position."""
+    movers = []
+    while not game.is_over():
+        game.encode_planes_into(scratch)
+        planes += memoryview(scratch).cast("B")
+        action = rng.choice(game.legal_action_indices())
+        movers.append(game.turn())
+        actions.append(action)
+        game.apply_action(action)
+    return movers
+
+
 class Progress:
     """One status line on stderr, rewritten in place on a terminal."""
 
@@ -117,14 +132,7 @@ def main(argv: list[str] | None = None) -> None:
     start = time.perf_counter()
     for played in range(1, args.games + 1):
         game = new_game(size, args.komi, args.superko)
-        movers = []
-        while not game.is_over():
-            game.encode_planes_into(scratch)
-            planes += memoryview(scratch).cast("B")
-            action = rng.choice(game.legal_action_indices())
-            movers.append(game.turn())
-            actions.append(action)
-            game.apply_action(action)
+        movers = play_game(game, rng, scratch, planes, actions)
         rewards.extend(game.reward_from_perspective(mover) for mover in movers)
         game_lengths.append(len(movers))
         results[game.reward_absolute()] += 1
