@@ -98,6 +98,13 @@ uint64_t zobrist_of_set(const Bitboard<NW>& s, Player colour) {
   return z;
 }
 
+// Key of the Zobrist pre-filter for a whole position with a side to move.
+template <int NW>
+uint64_t zobrist_key(const Board<NW>& b, Player to_move) {
+  return zobrist_of_set(b.black, Player::Black) ^ zobrist_of_set(b.white, Player::White) ^
+         (to_move == Player::White ? kZobrist.white_to_move : 0);
+}
+
 }  // namespace detail
 
 template <int NW>
@@ -154,9 +161,7 @@ class Game {
     if (col >= width() || row >= height()) return;
     board_.set_piece(col, row, piece);
     rebuild_chains();
-    zobrist_ = detail::zobrist_of_set(board_.black, Player::Black) ^
-               detail::zobrist_of_set(board_.white, Player::White) ^
-               (turn_ == Player::White ? detail::kZobrist.white_to_move : 0);
+    zobrist_ = detail::zobrist_key(board_, turn_);
   }
 
   BB empty_points() const { return geometry_.board_mask.minus(board_.black | board_.white); }
@@ -420,9 +425,7 @@ class Game {
     rebuild_chains();
     fast_undo_.assign(history_.size(), FastUndo{});
     for (FastUndo& f : fast_undo_) f.epoch = chain_epoch_ - 1;
-    zobrist_ = detail::zobrist_of_set(board_.black, Player::Black) ^
-               detail::zobrist_of_set(board_.white, Player::White) ^
-               (turn_ == Player::White ? detail::kZobrist.white_to_move : 0);
+    zobrist_ = detail::zobrist_key(board_, turn_);
     signature_counts_ = PositionCounts{};
     signature_filter_ = false;
   }

@@ -183,13 +183,6 @@ void check_word_count(StateSize s) {
   if (words_for(unsigned(s.width) * s.height) != NW) fail("board size does not match the word count");
 }
 
-// Key of the engine's Zobrist pre-filter for a position with a side to move.
-template <int NW>
-uint64_t zobrist_key(const Board<NW>& b, Player to_move) {
-  return detail::zobrist_of_set(b.black, Player::Black) ^ detail::zobrist_of_set(b.white, Player::White) ^
-         (to_move == Player::White ? detail::kZobrist.white_to_move : 0);
-}
-
 // Adds count occurrences of each key.
 inline void add_counts(PositionCounts& into, const std::vector<std::pair<uint64_t, uint32_t>>& entries) {
   for (const auto& [key, count] : entries)
@@ -403,7 +396,7 @@ struct GameSerializer {
     rw.hashes.reserve(history.size() + 1);
     rw.zobrist.reserve(history.size() + 1);
     Player to_move = history.size() % 2 ? Player::White : Player::Black;
-    uint64_t z = serial::zobrist_key(b, to_move);
+    uint64_t z = detail::zobrist_key(b, to_move);
     for (size_t i = history.size();; --i) {
       rw.hashes.push_back(compute_position_hash(b, to_move));
       rw.zobrist.push_back(z);
