@@ -897,7 +897,7 @@ class GameMachine(RuleBasedStateMachine):
             games.append(c)
         rng.shuffle(games)
         if odd == "size":
-            games.insert(rng.randrange(len(games) + 1), Game(self.w % 32 + 2 if self.w != 2 else 3, self.h))
+            games.insert(rng.randrange(len(games) + 1), Game(self.w + 1 if self.w < 32 else 2, self.h))
         elif odd == "type":
             games.insert(rng.randrange(len(games) + 1), rng.choice([None, Board(self.w, self.h), 3, "g"]))
         inner = []
