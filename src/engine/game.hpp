@@ -153,13 +153,45 @@ class Game {
   bool is_over() const { return is_over_; }
   std::optional<GameOutcome> outcome() const { return outcome_; }
   // Occurrence counts of the exact position hashes (empty without superko).
-  const PositionCounts& position_hashes() const { return position_hashes_; }
+  const PositionCounts& position_hashes() const {
+    settle_position_hashes();
+    return position_hashes_;
+  }
+
+  // Moves record their positions' exact hashes lazily: only a superko test
+  // that passes the filters needs them. This enters the pending ones; it
+  // writes the game, so code that reads a game without the interpreter lock
+  // calls it first.
+  [[gnu::noinline]] void settle_position_hashes() const {  // rare: keeps hot paths small
+    const size_t total = history_.size() + 1;
+    if (!superko_ || hashed_ >= total) return;
+    // Pending positions follow the last hand edit (edits settle first), so
+    // taking the moves back from the current board gives them exactly.
+    Board<NW> b = board_;
+    Player to_move = turn_;
+    for (size_t k = total - 1;; --k) {
+      const uint64_t h = compute_position_hash(b, to_move);
+      position_hashes_.increment(h);
+      fast_undo_[k - 1].position_hash = h;
+      if (k == hashed_) break;
+      const UndoRecord<NW>& rec = history_[k - 1];
+      to_move = opposite(to_move);
+      if (!rec.move.is_pass()) {
+        b.stones(to_move).remove(unsigned(rec.move.row) * width() + rec.move.col);
+        b.stones(opposite(to_move)) |= rec.captured;
+      }
+    }
+    hashed_ = total;
+  }
   uint64_t zobrist() const { return zobrist_; }
 
   // Raw board edit: touches the board only (and the cached key derived from it).
   void set_piece(uint64_t col, uint64_t row, std::optional<Player> piece) {
     if (col >= width() || row >= height()) return;
+    settle_position_hashes();
     board_.set_piece(col, row, piece);
+    remembered_valid_ = false;
+    recount_stones();
     rebuild_chains();
     zobrist_ = detail::zobrist_key(board_, turn_);
   }
@@ -200,6 +232,7 @@ class Game {
   // Whether the placement recreates a recorded position (exact hash test).
   bool would_violate_superko(unsigned p, Player player) const {
     if (!superko_) return false;
+    settle_position_hashes();
     Board<NW> copy = board_;
     copy.stones(player).insert(p);
     copy.stones(opposite(player)) = copy.stones(opposite(player)).minus(captures_on(copy, p, player, geometry_));
@@ -208,6 +241,16 @@ class Game {
 
   // Every legal placement as a point set (ascending iteration = the legal order).
   BB legal_placements() const { return placements(false); }
+
+  // The same, remembered until the game next changes so that playing one of
+  // them skips its legality test. Writes a cache: callers must not race on it.
+  BB legal_placements_remembered() const {
+    if (!remembered_valid_) {
+      remembered_ = placements(false);
+      remembered_valid_ = true;
+    }
+    return remembered_;
+  }
 
   bool pass_is_legal() const { return is_legal_move(Move::pass()); }
 
@@ -231,10 +274,16 @@ class Game {
     } else {
       if (is_over_ || m.col >= width() || m.row >= height()) return false;
       const unsigned p = unsigned(m.row) * width() + m.col;
-      if (board_.black.test(p) || board_.white.test(p)) return false;
-      if (ko_point_ && *ko_point_ == Point{m.col, m.row}) return false;
-      if (!placement_allowed(p, captured)) return false;
+      if (remembered_valid_) {
+        if (!remembered_.test(p)) return false;
+        captured = captures_at(p);
+      } else {
+        if (board_.black.test(p) || board_.white.test(p)) return false;
+        if (ko_point_ && *ko_point_ == Point{m.col, m.row}) return false;
+        if (!placement_allowed(p, captured)) return false;
+      }
     }
+    remembered_valid_ = false;
     const std::optional<Point> previous_ko = ko_point_;
     ko_point_.reset();
     const Player mover = turn_;
@@ -264,7 +313,7 @@ class Game {
       zobrist_ ^= detail::zobrist_stone(mover, p);
       const uint32_t new_id = uint32_t(chains_.size());
       chains_.push_back(joined);
-      assign_chain(joined, new_id);
+      assign_chain(joined, new_id);  // its liberties are pushed once the captures are gone
       // The captured chains were found by the legality test; record them for the undo.
       BB taken = captured;
       while (taken.any()) {
@@ -274,6 +323,16 @@ class Game {
       }
       opp_set = opp_set.minus(captured);
       zobrist_ ^= detail::zobrist_of_set(captured, opp);
+      ++stone_count_[mover == Player::Black ? 0 : 1];
+      if (captured.any()) stone_count_[opp == Player::Black ? 0 : 1] -= captured.count();
+      // Liberties: p is gone from the opponent chains next to it; own chains
+      // next to captured stones gain those points. Per stone, so repeats are harmless.
+      (next & opp_set).for_each([&](unsigned q) { libs_[chain_of_[q]].remove(p); });
+      if (captured.any())
+        (geometry_.neighbors(captured) & own_set).minus(joined).for_each([&](unsigned q) {
+          libs_[chain_of_[q]] |= geometry_.neighbors_of(q) & captured;
+        });
+      libs_.push_back(geometry_.neighbors(joined) & empty_points());
       if (fast_undo.n_merged == 0 && captured.count() == 1 && (next & empty_points()).count() == 1)
         ko_point_ = point_at(captured.lowest(), width());
     }
@@ -282,8 +341,7 @@ class Game {
     turn_ = opposite(turn_);
     zobrist_ ^= detail::kZobrist.white_to_move;
     if (superko_) {
-      fast_undo_.back().position_hash = compute_position_hash(board_, turn_);
-      position_hashes_.increment(fast_undo_.back().position_hash);
+      // The exact hash waits in the pending range (settle_position_hashes).
       zobrist_counts_.increment(zobrist_);
       signature_counts_.increment(signature());
     }
@@ -293,18 +351,28 @@ class Game {
 
   bool unmake_move() {
     if (history_.empty()) return false;
+    remembered_valid_ = false;
     const UndoRecord<NW> rec = history_.back();
     history_.pop_back();
     const FastUndo fast_undo = fast_undo_.back();
     fast_undo_.pop_back();
     if (superko_) {
-      // The position being left may be absent after a hand edit; the filters
-      // must then stay untouched too, or they would drop another position's key.
-      const uint64_t h = fast_undo.epoch == chain_epoch_ ? fast_undo.position_hash : compute_position_hash(board_, turn_);
-      if (position_hashes_.contains(h)) {
-        position_hashes_.decrement(h);
+      const size_t leaving = history_.size() + 1;  // index of the position being left
+      if (leaving >= hashed_) {
+        // Pending: not entered, and no hand edit since it was reached.
         zobrist_counts_.decrement(zobrist_);
         signature_counts_.decrement(signature());
+      } else {
+        hashed_ = leaving;
+        // The position being left may be absent after a hand edit; the filters
+        // must then stay untouched too, or they would drop another position's key.
+        const uint64_t h =
+            fast_undo.epoch == chain_epoch_ ? fast_undo.position_hash : compute_position_hash(board_, turn_);
+        if (position_hashes_.contains(h)) {
+          position_hashes_.decrement(h);
+          zobrist_counts_.decrement(zobrist_);
+          signature_counts_.decrement(signature());
+        }
       }
     }
     turn_ = opposite(turn_);
@@ -328,12 +396,24 @@ class Game {
       board_.stones(mover) = board_.stones(mover).minus(rec.captured);
       board_.stones(opp) |= rec.captured;
       if (fast_undo.epoch != chain_epoch_) {
+        recount_stones();
         rebuild_chains();  // the board was edited since this move
       } else {
+        --stone_count_[mover == Player::Black ? 0 : 1];
+        if (rec.captured.any()) stone_count_[opp == Player::Black ? 0 : 1] += rec.captured.count();
         chains_.pop_back();  // the chain this move created is the newest
+        libs_.pop_back();
         for (unsigned i = 0; i < fast_undo.n_merged; ++i) assign_chain(chains_[fast_undo.merged[i]], fast_undo.merged[i]);
         for (unsigned i = 0; i < fast_undo.n_captured; ++i)
           assign_chain(chains_[fast_undo.captured[i]], fast_undo.captured[i]);
+        // Merged and captured chains kept their liberties while out of play;
+        // the others get back p and give back the captured points.
+        (geometry_.neighbors_of(p) & board_.stones(opp)).for_each([&](unsigned q) { libs_[chain_of_[q]].insert(p); });
+        if (rec.captured.any())
+          (geometry_.neighbors(rec.captured) & board_.stones(mover)).for_each([&](unsigned q) {
+            BB& l = libs_[chain_of_[q]];
+            l = l.minus(rec.captured);
+          });
       }
     }
     is_over_ = false;
@@ -397,9 +477,11 @@ class Game {
     stones.for_each([&](unsigned q) { chain_of_[q] = id; });
   }
 
-  // Recomputes every chain from the board (after a hand edit).
+  // Recomputes every chain and its liberties from the board (after a hand edit).
   void rebuild_chains() {
     chains_.clear();
+    libs_.clear();
+    const BB empty = empty_points();
     ++chain_epoch_;
     for (Player c : {Player::Black, Player::White}) {
       const BB& all = board_.stones(c);
@@ -409,11 +491,32 @@ class Game {
         rest = rest.minus(chain);
         assign_chain(chain, uint32_t(chains_.size()));
         chains_.push_back(chain);
+        libs_.push_back(geometry_.neighbors(chain) & empty);
       }
     }
   }
 
+  // Opponent chains next to the empty point p whose only liberty, if any, is p.
+  BB captures_at(unsigned p) const {
+    const BB only_p = BB::single(p);
+    BB captured;
+    BB adj_opp = geometry_.neighbors_of(p) & board_.stones(opposite(turn_));
+    while (adj_opp.any()) {
+      const unsigned s = adj_opp.lowest();
+      const BB& chain = chain_at(s);
+      adj_opp = adj_opp.minus(chain);
+      if (libs_at(s).minus(only_p).empty()) captured |= chain;
+    }
+    return captured;
+  }
+
+  void recount_stones() {
+    stone_count_[0] = board_.black.count();
+    stone_count_[1] = board_.white.count();
+  }
+
   const BB& chain_at(unsigned stone) const { return chains_[chain_of_[stone]]; }
+  const BB& libs_at(unsigned stone) const { return libs_[chain_of_[stone]]; }
 
   // For code that restores a game field by field (GameSerializer): once board_,
   // geometry_, turn_, history_, the options and the hash counts are set,
@@ -421,6 +524,9 @@ class Game {
   // takes the slow, exact path, and the stone-count filter stays off because
   // the counts of the earlier positions are not known.
   void restore_derived_state() {
+    remembered_valid_ = false;
+    hashed_ = history_.size() + 1;
+    recount_stones();
     chain_of_.assign(geometry_.num_points, 0);
     rebuild_chains();
     fast_undo_.assign(history_.size(), FastUndo{});
@@ -474,12 +580,8 @@ class Game {
     const BB next = geometry_.neighbors_of(p);
     BB empty_after = empty_points();
     empty_after.remove(p);
-    BB adj_opp = next & opp;
-    while (adj_opp.any()) {
-      const BB& chain = chain_at(adj_opp.lowest());
-      adj_opp = adj_opp.minus(chain);
-      if (!geometry_.neighbors(chain).intersects(empty_after)) captured |= chain;
-    }
+    const BB only_p = BB::single(p);
+    captured = captures_at(p);
     if (!next.intersects(empty_after) && captured.empty()) {
       // No liberty of its own and no capture next to it: it lives only through
       // a joined chain's other liberty, or an opponent chain next to the joined
@@ -488,15 +590,14 @@ class Game {
       bool lives = false;
       (next & own).for_each([&](unsigned s) {
         if (lives || joined.test(s)) return;
-        const BB& chain = chain_at(s);
-        joined |= chain;
-        lives = geometry_.neighbors(chain).intersects(empty_after);
+        joined |= chain_at(s);
+        lives = libs_at(s).minus(only_p).any();
       });
       BB touching = geometry_.neighbors(joined) & opp;
       while (!lives && touching.any()) {
-        const BB& chain = chain_at(touching.lowest());
-        touching = touching.minus(chain);
-        lives = !geometry_.neighbors(chain).intersects(empty_after);
+        const unsigned s = touching.lowest();
+        touching = touching.minus(chain_at(s));
+        lives = libs_at(s).minus(only_p).empty();
       }
       if (!lives) return false;
     }
@@ -541,13 +642,13 @@ class Game {
     void classify_own(unsigned s) {
       const BB& chain = game.chain_at(s);
       own_known |= chain;
-      if (at_least_two(geo.neighbors(chain) & empty)) own_multi |= chain;
+      if (at_least_two(game.libs_at(s))) own_multi |= chain;
     }
 
     void classify_opp(unsigned s) {
       const BB& chain = game.chain_at(s);
       opp_known |= chain;
-      const BB libs = geo.neighbors(chain) & empty;
+      const BB& libs = game.libs_at(s);
       if (libs.empty()) {
         opp_zero |= chain;
       } else if (!at_least_two(libs)) {
@@ -565,10 +666,10 @@ class Game {
   static uint64_t signature_of(int black, int white, Player to_move) {
     return uint64_t(black) | uint64_t(white) << 16 | uint64_t(to_move == Player::White) << 32;
   }
-  uint64_t signature() const { return signature_of(board_.black.count(), board_.white.count(), turn_); }
+  uint64_t signature() const { return signature_of(stone_count_[0], stone_count_[1], turn_); }
   uint64_t signature_after_plain_placement() const {
-    const int b = board_.black.count() + (turn_ == Player::Black);
-    const int w = board_.white.count() + (turn_ == Player::White);
+    const int b = stone_count_[0] + (turn_ == Player::Black);
+    const int w = stone_count_[1] + (turn_ == Player::White);
     return signature_of(b, w, opposite(turn_));
   }
 
@@ -611,15 +712,13 @@ class Game {
     const BB enclosed = candidates.minus(next_to_empty);
     if (!edited_shape) {
       ok |= enclosed & (capture_points | geometry_.neighbors(scan.own_two));
-      enclosed.minus(ok).for_each([&](unsigned p) {
-        bool lives = false;
-        (geometry_.neighbors_of(p) & own).for_each([&](unsigned s) {
-          if (lives) return;
+      const BB rest = enclosed.minus(ok);
+      if (rest.any()) {
+        (geometry_.neighbors(rest) & own).for_each([&](unsigned s) {
           if (!scan.own_known.test(s)) scan.classify_own(s);
-          lives = scan.own_multi.test(s);
         });
-        if (lives) ok.insert(p);
-      });
+        ok |= rest & geometry_.neighbors(scan.own_multi);
+      }
     } else {
       enclosed.for_each([&](unsigned p) {
         if (!would_be_suicide(p, me)) ok.insert(p);
@@ -654,11 +753,13 @@ class Game {
   uint16_t min_moves_before_pass_possible_ = 0;
   uint16_t max_moves_ = 0;
   bool superko_ = false;
-  PositionCounts position_hashes_;
+  mutable PositionCounts position_hashes_;  // of positions [0, hashed_) of the game
+  mutable size_t hashed_ = 1;               // the later ones are pending
   PositionCounts zobrist_counts_;     // same positions, keyed by Zobrist key
   PositionCounts signature_counts_;   // same positions, keyed by stone counts and side to move
   bool signature_filter_ = true;      // false when signature_counts_ may miss positions
   uint64_t zobrist_ = 0;  // of the current board with the side to move
+  std::array<int, 2> stone_count_{};  // Black, White: counts of board_'s stones
   std::vector<UndoRecord<NW>> history_;
   // Chains (connected stones of one colour) kept across moves so that rules
   // never need to flood-fill a chain: chain_of_ maps a stone to its entry in
@@ -666,12 +767,15 @@ class Game {
   // chain replaced by a merge or a capture survives for its undo.
   std::vector<uint32_t> chain_of_;  // one entry per point; meaningful on stones
   std::vector<BB> chains_;
-  std::vector<FastUndo> fast_undo_;  // parallel to history_
+  std::vector<BB> libs_;  // liberties of each entry of chains_, kept current for chains in play
+  mutable std::vector<FastUndo> fast_undo_;  // parallel to history_
   uint32_t chain_epoch_ = 0;           // bumped by every rebuild after a hand edit
   std::optional<Point> ko_point_;
   uint8_t consecutive_passes_ = 0;
   bool is_over_ = false;
   std::optional<GameOutcome> outcome_;
+  mutable BB remembered_;  // legal placements, while remembered_valid_
+  mutable bool remembered_valid_ = false;
 };
 
 }  // namespace vexlor

@@ -283,6 +283,8 @@ PyObject* game_legal_action_mask_batch(PyObject*, const CallArgs& call) {
   out.require_items(batch.count() * per_game,
                     std::to_string(batch.count()) + " games x " + std::to_string(per_game) + " actions");
   uint8_t* const base = reinterpret_cast<uint8_t*>(out.data());
+  // Legality tests may settle a game's pending hashes, a write: done here, under the lock.
+  for (const PyGame* g : batch.games()) std::visit([](const auto& x) { x.settle_position_hashes(); }, g->game);
   maybe_without_lock(batch.count() >= kMinGamesWithoutLock, [&] {
     size_t i = 0;
     for (const PyGame* g : batch.games())

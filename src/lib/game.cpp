@@ -206,7 +206,7 @@ PyObject* game_is_legal_move(PyObject* self, const CallArgs& call) {
 // item(area) for the pass when it is listed.
 template <int NW, class Item>
 PyObject* legal_list(const Game<NW>& g, Item item) {
-  const auto places = g.legal_placements();
+  const auto places = g.legal_placements_remembered();
   const bool pass = pass_listed(g, places.any());
   Ref list = check(PyList_New(places.count() + (pass ? 1 : 0)));
   Py_ssize_t i = 0;
@@ -228,7 +228,7 @@ PyObject* game_legal_moves(PyObject* self, const CallArgs& call) {
 // --- action space --------------------------------------------------------------
 
 PyObject* game_legal_action_indices(PyObject* self, const CallArgs& call) {
-  return read_only(self, call, "legal_action_indices", [](auto& g) { return legal_list(g, action_int); });
+  return read_only(self, call, "legal_action_indices", [](auto& g) { return legal_list(g, [](unsigned p) { return action_int(p); }); });
 }
 
 PyObject* game_apply_action(PyObject* self, const CallArgs& call) {

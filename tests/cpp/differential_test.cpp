@@ -65,7 +65,7 @@ struct Stats {
 // `deep` adds the input planes, the opponent's view of every point and the
 // reference's own legal_moves().
 template <int NW>
-std::string difference(const Game<NW>& g, const oracle::OracleGame<NW>& o, bool deep, Stats& stats) {
+std::string difference(const Game<NW>& g, const oracle::OracleGame<NW>& o, bool deep, bool counts, Stats& stats) {
   std::ostringstream d;
   const unsigned w = o.width(), h = o.height(), n = w * h;
   if (!(g.board() == o.board))
@@ -84,13 +84,17 @@ std::string difference(const Game<NW>& g, const oracle::OracleGame<NW>& o, bool 
     d << "score " << gb << "," << gw << " vs " << ob << "," << ow;
     return d.str();
   }
-  std::vector<std::pair<uint64_t, uint32_t>> want;
-  for (const auto& [key, count] : o.counts) want.emplace_back(key, uint32_t(count));
-  if (g.position_hashes().entries() != want)
-    return "position counts: " + std::to_string(g.position_hashes().size()) + " keys vs " +
-           std::to_string(want.size());
-  for (const auto& [key, count] : want)
-    if (g.position_hashes().count(key) != count) return "position count lookup";
+  // Reading the counts enters the pending hashes, so they are read only now and
+  // then: in between, runs of moves, take-backs and edits meet pending hashes.
+  if (counts) {
+    std::vector<std::pair<uint64_t, uint32_t>> want;
+    for (const auto& [key, count] : o.counts) want.emplace_back(key, uint32_t(count));
+    if (g.position_hashes().entries() != want)
+      return "position counts: " + std::to_string(g.position_hashes().size()) + " keys vs " +
+             std::to_string(want.size());
+    for (const auto& [key, count] : want)
+      if (g.position_hashes().count(key) != count) return "position count lookup";
+  }
   if (g.history().size() != o.history.size()) return "history length";
   if (!g.history().empty()) {
     const auto& a = g.history().back();
@@ -273,7 +277,7 @@ void run_games(const DiffConfig& cfg, Stats& stats) {
       o.set_piece(p % w, p / w, pl);
       trace.push_back(Step{'e', Move::pass(), p % w, p / w, pl == Player::Black ? 1 : -1, true});
     }
-    std::string diff = difference(g, o, true, stats);
+    std::string diff = difference(g, o, true, true, stats);
     ASSERT_EQ(diff, "") << "new game";
 
     for (int step = 0; step < steps; ++step) {
@@ -332,7 +336,7 @@ void run_games(const DiffConfig& cfg, Stats& stats) {
         if (o.ko_point) ++stats.kos;
         if (o.is_over) ++(m.is_pass() && o.consecutive_passes >= 2 ? stats.ends_by_passes : stats.ends_by_limit);
       }
-      diff = difference(g, o, step % cfg.deep_every == 0, stats);
+      diff = difference(g, o, step % cfg.deep_every == 0, step % 7 == 0, stats);
       ASSERT_EQ(diff, "") << "after step " << step << "\n" << trace_text(trace) << "\nboard:\n" << o.board.to_string();
     }
   }

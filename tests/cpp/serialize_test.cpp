@@ -107,9 +107,14 @@ void random_step(std::mt19937_64& rng, Game<NW>& a, Game<NW>& b, bool edits) {
   } else if (edits && roll < 26) {
     const uint64_t col = rng() % a.width(), row = rng() % a.height();
     const unsigned k = unsigned(rng() % 3);
-    const std::optional<Player> piece = k == 0 ? std::nullopt : std::optional(k == 1 ? Player::Black : Player::White);
-    a.set_piece(col, row, piece);
-    b.set_piece(col, row, piece);
+    // Two calls rather than one optional: GCC 12 misreads a runtime-chosen nullopt as uninitialised.
+    if (k == 0) {
+      a.set_piece(col, row, std::nullopt);
+      b.set_piece(col, row, std::nullopt);
+    } else {
+      a.set_piece(col, row, k == 1 ? Player::Black : Player::White);
+      b.set_piece(col, row, k == 1 ? Player::Black : Player::White);
+    }
   } else {
     const std::vector<Move> moves = a.legal_moves();
     const Move m = moves[rng() % moves.size()];
