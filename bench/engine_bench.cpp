@@ -31,6 +31,17 @@ struct Fast {
   Fast(uint8_t w, uint8_t h, bool superko)
       : g(Game<NW>::with_options(w, h, 7.5f, uint16_t(w * h / 2), uint16_t(3 * w * h), superko)) {}
   std::vector<Move> legal() const { return g.legal_moves(); }
+  // legal_moves() answers repeated calls from the set it remembers; timing it needs a fresh scan.
+  std::vector<Move> legal_fresh() const {
+    std::vector<Move> out;
+    if (g.is_over()) return out;
+    const unsigned w = g.width();
+    const auto places = g.legal_placements();
+    out.reserve(size_t(places.count()) + 1);
+    places.for_each([&](unsigned p) { out.push_back(Move::place(uint8_t(p % w), uint8_t(p / w))); });
+    if (out.empty() || g.move_count() >= g.min_moves_before_pass_possible()) out.push_back(Move::pass());
+    return out;
+  }
   bool make(Move m) { return g.make_move(m); }
   bool unmake() { return g.unmake_move(); }
   bool over() const { return g.is_over(); }
@@ -46,6 +57,7 @@ struct Reference {
   Reference(uint8_t w, uint8_t h, bool superko)
       : g(w, h, 7.5f, uint16_t(w * h / 2), uint16_t(3 * w * h), superko) {}
   std::vector<Move> legal() const { return g.legal_moves(); }
+  std::vector<Move> legal_fresh() const { return g.legal_moves(); }
   bool make(Move m) { return g.make_move(m); }
   bool unmake() { return g.unmake_move(); }
   bool over() const { return g.is_over; }
@@ -179,7 +191,7 @@ E mid_game(bool superko) {
 template <class E>
 Sample time_legal_moves(E& e, int reps, double seconds) {
   return rate(reps, seconds, [&] {
-    const std::vector<Move> legal = e.legal();
+    const std::vector<Move> legal = e.legal_fresh();
     return legal.empty() ? 0L : 1L;
   });
 }
@@ -202,7 +214,7 @@ Sample time_make_unmake(E& e, int reps, double seconds) {
 void mid_game_rows(std::vector<Row>& rows, bool superko, int reps, double seconds) {
   auto fast = mid_game<Fast<6>>(superko);
   auto ref = mid_game<Reference<6>>(superko);
-  if (!(fast.board() == ref.board()) || fast.legal() != ref.legal()) {
+  if (!(fast.board() == ref.board()) || fast.legal_fresh() != ref.legal() || fast.legal() != ref.legal()) {
     std::fprintf(stderr, "engines disagree on the mid-game position\n");
     std::exit(1);
   }

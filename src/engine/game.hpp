@@ -254,10 +254,11 @@ class Game {
 
   bool pass_is_legal() const { return is_legal_move(Move::pass()); }
 
+  // Placements in point order, then the pass when allowed; remembered like legal_placements_remembered.
   std::vector<Move> legal_moves() const {
     std::vector<Move> out;
     if (is_over_) return out;
-    const BB places = legal_placements();
+    const BB places = legal_placements_remembered();
     out.reserve(size_t(places.count()) + 1);
     const unsigned w = width();
     places.for_each([&](unsigned p) { out.push_back(Move::place(uint8_t(p % w), uint8_t(p / w))); });
