@@ -605,22 +605,17 @@ class Game {
     return !superko_violation_filtered(p, me, captured);
   }
 
-  // Liberty facts about chains, gathered lazily during one legality scan so
-  // that each chain's liberties are computed at most once per scan.
+  // Liberty facts about the chains one legality scan looks at, each chain once.
   struct ChainScan {
     const Game& game;
-    const BoardGeometry<NW>& geo;
-    BB empty;
-    BB own, opp;
     BB own_two, opp_two;  // stones with two empty neighbours: their chains have two liberties
-    BB own_multi;         // own stones in chains with two or more liberties
-    BB own_known;         // own stones already classified
-    BB opp_multi, opp_zero, opp_known;
-    BB opp_single;  // opp stones in chains with exactly one liberty, lib_of[] holds it
-    std::array<uint16_t, 64 * NW> lib_of;
+    BB own_multi;         // own chains with two or more liberties
+    BB opp_zero;          // opponent chains without liberties (only after hand edits)
+    BB capture_points;    // sole liberties of opponent chains: a stone there captures
+    std::array<uint64_t, 64 * NW> capture_key;  // Zobrist key of what each capture point takes
 
-    ChainScan(const Game& g, const BB& e, const BB& o, const BB& x)
-        : game(g), geo(g.geometry_), empty(e), own(o), opp(x) {
+    ChainScan(const Game& g, const BB& e, const BB& own, const BB& opp) : game(g) {
+      const BoardGeometry<NW>& geo = g.geometry_;
       const unsigned w = geo.width;
       const BB eu = e.shr_small(w);
       const BB ed = e.shl_small(w);
@@ -640,27 +635,38 @@ class Game {
       return false;
     }
 
-    void classify_own(unsigned s) {
-      const BB& chain = game.chain_at(s);
-      own_known |= chain;
-      if (at_least_two(game.libs_at(s))) own_multi |= chain;
-    }
-
-    void classify_opp(unsigned s) {
-      const BB& chain = game.chain_at(s);
-      opp_known |= chain;
-      const BB& libs = game.libs_at(s);
-      if (libs.empty()) {
-        opp_zero |= chain;
-      } else if (!at_least_two(libs)) {
-        opp_single |= chain;
-        const uint16_t l = uint16_t(libs.lowest());
-        chain.for_each([&](unsigned q) { lib_of[q] = l; });
-      } else {
-        opp_multi |= chain;
+    // Every chain with a stone in `stones`, once each.
+    template <class F>
+    void each_chain(BB stones, F&& f) const {
+      while (stones.any()) {
+        const unsigned s = stones.lowest();
+        const BB& chain = game.chain_at(s);
+        stones = stones.minus(chain);
+        f(chain, game.libs_at(s));
       }
     }
 
+    void classify_own(const BB& stones) {
+      each_chain(stones, [&](const BB& chain, const BB& libs) {
+        if (at_least_two(libs)) own_multi |= chain;
+      });
+    }
+
+    void classify_opp(const BB& stones) {
+      const Player colour = opposite(game.turn_);
+      each_chain(stones, [&](const BB& chain, const BB& libs) {
+        if (libs.empty()) {
+          opp_zero |= chain;
+        } else if (!at_least_two(libs)) {
+          const unsigned l = libs.lowest();
+          if (!capture_points.test(l)) {
+            capture_points.insert(l);
+            capture_key[l] = 0;
+          }
+          if (game.superko_) capture_key[l] ^= detail::zobrist_of_set(chain, colour);
+        }
+      });
+    }
   };
 
   // Stone counts and side to move: a key every repetition must match.
@@ -691,19 +697,9 @@ class Game {
     // Opponent chains with one liberty: a stone there captures them. Chains
     // holding a stone with two empty neighbours are skipped unexamined.
     ChainScan scan(*this, empty, own, opp);
-    scan.opp.minus(scan.opp_two).for_each([&](unsigned q) {
-      if (!scan.opp_known.test(q)) scan.classify_opp(q);
-    });
-    BB capture_points;
-    std::array<uint64_t, 64 * NW> capture_key;
-    scan.opp_single.for_each([&](unsigned q) {
-      const unsigned l = scan.lib_of[q];
-      if (!capture_points.test(l)) {
-        capture_points.insert(l);
-        capture_key[l] = 0;
-      }
-      capture_key[l] ^= detail::zobrist_stone(opposite(me), q);
-    });
+    scan.classify_opp(opp.minus(scan.opp_two));
+    const BB& capture_points = scan.capture_points;
+    const auto& capture_key = scan.capture_key;
     // A chain without liberties (possible only after hand edits) falls to any
     // stone next to the new chain: such boards take the exact tests.
     const bool edited_shape = scan.opp_zero.any();
@@ -715,9 +711,7 @@ class Game {
       ok |= enclosed & (capture_points | geometry_.neighbors(scan.own_two));
       const BB rest = enclosed.minus(ok);
       if (rest.any()) {
-        (geometry_.neighbors(rest) & own).for_each([&](unsigned s) {
-          if (!scan.own_known.test(s)) scan.classify_own(s);
-        });
+        scan.classify_own(geometry_.neighbors(rest) & own);
         ok |= rest & geometry_.neighbors(scan.own_multi);
       }
     } else {
