@@ -178,6 +178,19 @@ class TestPoints:
             assert hash(g) == reference_game_hash(g)
         assert legal_before is False and g.is_legal_move(P(1, 1)) is False
 
+    @pytest.mark.parametrize("listing", ["legal_action_indices", "legal_moves"])
+    def test_an_edit_after_a_listing_decides_the_next_move(self, listing):
+        # A listed move that an edit made illegal is refused; one it made legal is played.
+        g = vg.Game.with_options(3, 3, 0.0, 0, 20, True)
+        play(g, (1, 0), (0, 0))  # Black (1, 0), White (0, 0)
+        getattr(g, listing)()
+        g.set_piece(2, 2, vg.WHITE)
+        assert g.apply_action(8) is False
+        getattr(g, listing)()
+        g.set_piece(1, 0, None)  # frees White's corner stone and the point
+        assert g.is_legal_move(P(1, 0)) and g.apply_action(1) is True
+        assert g.get_piece(1, 0) == vg.BLACK
+
     @pytest.mark.parametrize("piece", [0, 2, -2, 100, False])
     @pytest.mark.parametrize("point", [(0, 0), (4, 4), (99, 0)])
     def test_invalid_player_value(self, piece, point):
