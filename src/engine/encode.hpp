@@ -32,18 +32,6 @@ void fill_go_planes(T* buf, size_t len, const Game<NW>& game, Player perspective
   fill_go_planes(buf, len, game.board(), perspective, t, area);
 }
 
-// Board before the last move of `rec` was made by `mover`: the placed stone is
-// lifted and the captured stones go back to the opponent, replacing anything there.
-template <int NW>
-void undo_on_board(Board<NW>& b, const UndoRecord<NW>& rec, Player mover) {
-  if (rec.move.is_pass()) return;
-  const unsigned p = unsigned(rec.move.row) * b.width + rec.move.col;
-  b.black.remove(p);
-  b.white.remove(p);
-  b.stones(mover) = b.stones(mover).minus(rec.captured);
-  b.stones(opposite(mover)) |= rec.captured;
-}
-
 // Fills a zeroed buffer of 17*area values. The game is only read: earlier
 // boards are rebuilt on a copy from the undo records.
 template <int NW, class T>

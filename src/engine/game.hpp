@@ -40,6 +40,18 @@ struct UndoRecord {
   std::optional<Point> previous_ko_point;
 };
 
+// Board before the last move of `rec` was made by `mover`: the placed stone is
+// lifted and the captured stones go back to the opponent, replacing anything there.
+template <int NW>
+void undo_on_board(Board<NW>& b, const UndoRecord<NW>& rec, Player mover) {
+  if (rec.move.is_pass()) return;
+  const unsigned p = unsigned(rec.move.row) * b.width + rec.move.col;
+  b.black.remove(p);
+  b.white.remove(p);
+  b.stones(mover) = b.stones(mover).minus(rec.captured);
+  b.stones(opposite(mover)) |= rec.captured;
+}
+
 // Hash of stones, size, NW and side to move over a fixed byte stream.
 template <int NW>
 void hash_position_into(SipHasher13& h, const Board<NW>& board, Player to_move) {
@@ -174,12 +186,8 @@ class Game {
       position_hashes_.increment(h);
       fast_undo_[k - 1].position_hash = h;
       if (k == hashed_) break;
-      const UndoRecord<NW>& rec = history_[k - 1];
       to_move = opposite(to_move);
-      if (!rec.move.is_pass()) {
-        b.stones(to_move).remove(unsigned(rec.move.row) * width() + rec.move.col);
-        b.stones(opposite(to_move)) |= rec.captured;
-      }
+      undo_on_board(b, history_[k - 1], to_move);
     }
     hashed_ = total;
   }
@@ -324,17 +332,19 @@ class Game {
       }
       opp_set = opp_set.minus(captured);
       zobrist_ ^= detail::zobrist_of_set(captured, opp);
-      ++stone_count_[mover == Player::Black ? 0 : 1];
-      if (captured.any()) stone_count_[opp == Player::Black ? 0 : 1] -= captured.count();
+      ++stone_count(mover);
       // Liberties: p is gone from the opponent chains next to it; own chains
       // next to captured stones gain those points. Per stone, so repeats are harmless.
       (next & opp_set).for_each([&](unsigned q) { libs_[chain_of_[q]].remove(p); });
-      if (captured.any())
+      if (captured.any()) {
+        stone_count(opp) -= captured.count();
         (geometry_.neighbors(captured) & own_set).minus(joined).for_each([&](unsigned q) {
           libs_[chain_of_[q]] |= geometry_.neighbors_of(q) & captured;
         });
-      libs_.push_back(geometry_.neighbors(joined) & empty_points());
-      if (fast_undo.n_merged == 0 && captured.count() == 1 && (next & empty_points()).count() == 1)
+      }
+      const BB empty = empty_points();
+      libs_.push_back(geometry_.neighbors(joined) & empty);
+      if (fast_undo.n_merged == 0 && captured.count() == 1 && (next & empty).count() == 1)
         ko_point_ = point_at(captured.lowest(), width());
     }
     fast_undo_.push_back(fast_undo);
@@ -400,8 +410,8 @@ class Game {
         recount_stones();
         rebuild_chains();  // the board was edited since this move
       } else {
-        --stone_count_[mover == Player::Black ? 0 : 1];
-        if (rec.captured.any()) stone_count_[opp == Player::Black ? 0 : 1] += rec.captured.count();
+        --stone_count(mover);
+        if (rec.captured.any()) stone_count(opp) += rec.captured.count();
         chains_.pop_back();  // the chain this move created is the newest
         libs_.pop_back();
         for (unsigned i = 0; i < fast_undo.n_merged; ++i) assign_chain(chains_[fast_undo.merged[i]], fast_undo.merged[i]);
@@ -501,19 +511,27 @@ class Game {
   BB captures_at(unsigned p) const {
     const BB only_p = BB::single(p);
     BB captured;
-    BB adj_opp = geometry_.neighbors_of(p) & board_.stones(opposite(turn_));
-    while (adj_opp.any()) {
-      const unsigned s = adj_opp.lowest();
-      const BB& chain = chain_at(s);
-      adj_opp = adj_opp.minus(chain);
-      if (libs_at(s).minus(only_p).empty()) captured |= chain;
-    }
+    each_chain(geometry_.neighbors_of(p) & board_.stones(opposite(turn_)), [&](const BB& chain, const BB& libs) {
+      if (libs.minus(only_p).empty()) captured |= chain;
+    });
     return captured;
   }
 
+  // f(stones, liberties) for every chain with a stone in `stones`, once each.
+  template <class F>
+  void each_chain(BB stones, F&& f) const {
+    while (stones.any()) {
+      const unsigned s = stones.lowest();
+      const BB& chain = chain_at(s);
+      stones = stones.minus(chain);
+      f(chain, libs_at(s));
+    }
+  }
+
+  int& stone_count(Player p) { return stone_count_[p == Player::Black ? 0 : 1]; }
   void recount_stones() {
-    stone_count_[0] = board_.black.count();
-    stone_count_[1] = board_.white.count();
+    stone_count(Player::Black) = board_.black.count();
+    stone_count(Player::White) = board_.white.count();
   }
 
   const BB& chain_at(unsigned stone) const { return chains_[chain_of_[stone]]; }
@@ -635,26 +653,15 @@ class Game {
       return false;
     }
 
-    // Every chain with a stone in `stones`, once each.
-    template <class F>
-    void each_chain(BB stones, F&& f) const {
-      while (stones.any()) {
-        const unsigned s = stones.lowest();
-        const BB& chain = game.chain_at(s);
-        stones = stones.minus(chain);
-        f(chain, game.libs_at(s));
-      }
-    }
-
     void classify_own(const BB& stones) {
-      each_chain(stones, [&](const BB& chain, const BB& libs) {
+      game.each_chain(stones, [&](const BB& chain, const BB& libs) {
         if (at_least_two(libs)) own_multi |= chain;
       });
     }
 
     void classify_opp(const BB& stones) {
       const Player colour = opposite(game.turn_);
-      each_chain(stones, [&](const BB& chain, const BB& libs) {
+      game.each_chain(stones, [&](const BB& chain, const BB& libs) {
         if (libs.empty()) {
           opp_zero |= chain;
         } else if (!at_least_two(libs)) {
