@@ -32,16 +32,7 @@ struct Fast {
       : g(Game<NW>::with_options(w, h, 7.5f, uint16_t(w * h / 2), uint16_t(3 * w * h), superko)) {}
   std::vector<Move> legal() const { return g.legal_moves(); }
   // legal_moves() answers repeated calls from the set it remembers; timing it needs a fresh scan.
-  std::vector<Move> legal_fresh() const {
-    std::vector<Move> out;
-    if (g.is_over()) return out;
-    const unsigned w = g.width();
-    const auto places = g.legal_placements();
-    out.reserve(size_t(places.count()) + 1);
-    places.for_each([&](unsigned p) { out.push_back(Move::place(uint8_t(p % w), uint8_t(p / w))); });
-    if (out.empty() || g.move_count() >= g.min_moves_before_pass_possible()) out.push_back(Move::pass());
-    return out;
-  }
+  std::vector<Move> legal_fresh() const { return g.legal_moves(false); }
   bool make(Move m) { return g.make_move(m); }
   bool unmake() { return g.unmake_move(); }
   bool over() const { return g.is_over(); }

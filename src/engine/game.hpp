@@ -262,15 +262,21 @@ class Game {
 
   bool pass_is_legal() const { return is_legal_move(Move::pass()); }
 
-  // Placements in point order, then the pass when allowed; remembered like legal_placements_remembered.
-  std::vector<Move> legal_moves() const {
+  // Whether a listing of the legal moves ends with the pass, given whether it holds a placement.
+  bool pass_listed(bool any_placement) const {
+    return !is_over_ && (!any_placement || move_count() >= min_moves_before_pass_possible_);
+  }
+
+  // Placements in point order, then the pass when allowed; with `remember`, the
+  // set is kept like legal_placements_remembered (without, a fresh scan each call).
+  std::vector<Move> legal_moves(bool remember = true) const {
     std::vector<Move> out;
     if (is_over_) return out;
-    const BB places = legal_placements_remembered();
+    const BB places = remember ? legal_placements_remembered() : legal_placements();
     out.reserve(size_t(places.count()) + 1);
     const unsigned w = width();
     places.for_each([&](unsigned p) { out.push_back(Move::place(uint8_t(p % w), uint8_t(p / w))); });
-    if (out.empty() || move_count() >= min_moves_before_pass_possible_) out.push_back(Move::pass());
+    if (pass_listed(!out.empty())) out.push_back(Move::pass());
     return out;
   }
 

@@ -146,7 +146,7 @@ void write_mask(const Game<NW>& g, uint8_t* dst) {
   std::memset(dst, 0, size_t(area) + 1);
   const Bitboard<NW> places = g.legal_placements();
   places.for_each([&](unsigned p) { dst[p] = 1; });
-  const bool pass = !g.is_over() && (!places.any() || g.move_count() >= g.min_moves_before_pass_possible());
+  const bool pass = g.pass_listed(places.any());
   dst[area] = pass ? 1 : 0;
 }
 

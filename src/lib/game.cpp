@@ -49,12 +49,6 @@ std::optional<Move> decode_for(const Game<NW>& g, uint64_t action) {
   return Move::place(uint8_t(action % g.width()), uint8_t(action / g.width()));
 }
 
-template <int NW>
-bool pass_listed(const Game<NW>& g, bool any_placement) {
-  return !g.is_over() && (!any_placement || g.move_count() >= g.min_moves_before_pass_possible());
-}
-
-
 // --- construction ----------------------------------------------------------
 
 PyObject* game_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -207,7 +201,7 @@ PyObject* game_is_legal_move(PyObject* self, const CallArgs& call) {
 template <int NW, class Item>
 PyObject* legal_list(const Game<NW>& g, Item item) {
   const auto places = g.legal_placements_remembered();
-  const bool pass = pass_listed(g, places.any());
+  const bool pass = g.pass_listed(places.any());
   Ref list = check(PyList_New(places.count() + (pass ? 1 : 0)));
   Py_ssize_t i = 0;
   places.for_each([&](unsigned p) { PyList_SET_ITEM(list.get(), i++, item(p)); });
