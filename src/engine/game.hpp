@@ -313,10 +313,9 @@ class Game {
       const Player opp = opposite(mover);
       BB& own_set = board_.stones(mover);
       BB& opp_set = board_.stones(opp);
-      const BB single = BB::single(p);
-      const BB next = geometry_.neighbors(single);
+      const BB next = geometry_.neighbors_of(p);
       // The new stone's chain: p joined with every own chain next to it.
-      BB joined = single;
+      BB joined = BB::single(p);
       (next & own_set).for_each([&](unsigned q) {
         const uint32_t id = chain_of_[q];
         if (!joined.test(q)) {
@@ -342,14 +341,23 @@ class Game {
       // Liberties: p is gone from the opponent chains next to it; own chains
       // next to captured stones gain those points. Per stone, so repeats are harmless.
       (next & opp_set).for_each([&](unsigned q) { libs_[chain_of_[q]].remove(p); });
+      each_chain(next & opp_set, [&](const BB& chain, const BB& libs) { classify(chain, libs, opp); });
       if (captured.any()) {
         stone_count(opp) -= captured.count();
-        (geometry_.neighbors(captured) & own_set).minus(joined).for_each([&](unsigned q) {
-          libs_[chain_of_[q]] |= geometry_.neighbors_of(q) & captured;
-        });
+        short_of_libs(opp) = short_of_libs(opp).minus(captured);
+        const BB gaining = (geometry_.neighbors(captured) & own_set).minus(joined);
+        gaining.for_each([&](unsigned q) { libs_[chain_of_[q]] |= geometry_.neighbors_of(q) & captured; });
+        each_chain(gaining, [&](const BB& chain, const BB& libs) { classify(chain, libs, mover); });
       }
+      // The joined chains' liberties but p, p's empty neighbours, and the
+      // captured points next to the chain.
       const BB empty = empty_points();
-      libs_.push_back(geometry_.neighbors(joined) & empty);
+      BB libs = next & empty;
+      for (unsigned i = 0; i < fast_undo.n_merged; ++i) libs |= libs_[fast_undo.merged[i]];
+      libs.remove(p);
+      if (captured.any()) libs |= captured & geometry_.neighbors(joined);
+      libs_.push_back(libs);
+      classify(joined, libs, mover);
       if (fast_undo.n_merged == 0 && captured.count() == 1 && (next & empty).count() == 1)
         ko_point_ = point_at(captured.lowest(), width());
     }
@@ -420,17 +428,22 @@ class Game {
         if (rec.captured.any()) stone_count(opp) += rec.captured.count();
         chains_.pop_back();  // the chain this move created is the newest
         libs_.pop_back();
-        for (unsigned i = 0; i < fast_undo.n_merged; ++i) assign_chain(chains_[fast_undo.merged[i]], fast_undo.merged[i]);
-        for (unsigned i = 0; i < fast_undo.n_captured; ++i)
-          assign_chain(chains_[fast_undo.captured[i]], fast_undo.captured[i]);
+        short_of_libs(mover).remove(p);
+        for (unsigned i = 0; i < fast_undo.n_merged; ++i) restore_chain(fast_undo.merged[i], mover);
+        for (unsigned i = 0; i < fast_undo.n_captured; ++i) restore_chain(fast_undo.captured[i], opp);
         // Merged and captured chains kept their liberties while out of play;
         // the others get back p and give back the captured points.
-        (geometry_.neighbors_of(p) & board_.stones(opp)).for_each([&](unsigned q) { libs_[chain_of_[q]].insert(p); });
-        if (rec.captured.any())
-          (geometry_.neighbors(rec.captured) & board_.stones(mover)).for_each([&](unsigned q) {
+        const BB regaining = geometry_.neighbors_of(p) & board_.stones(opp);
+        regaining.for_each([&](unsigned q) { libs_[chain_of_[q]].insert(p); });
+        each_chain(regaining, [&](const BB& chain, const BB& libs) { classify(chain, libs, opp); });
+        if (rec.captured.any()) {
+          const BB losing = geometry_.neighbors(rec.captured) & board_.stones(mover);
+          losing.for_each([&](unsigned q) {
             BB& l = libs_[chain_of_[q]];
             l = l.minus(rec.captured);
           });
+          each_chain(losing, [&](const BB& chain, const BB& libs) { classify(chain, libs, mover); });
+        }
       }
     }
     is_over_ = false;
@@ -494,10 +507,50 @@ class Game {
     stones.for_each([&](unsigned q) { chain_of_[q] = id; });
   }
 
+  // Stones of `colour` whose chain has one liberty, and those whose chain has
+  // none (only after hand edits): the scan's capture points and its edited-board
+  // test come from these without visiting every chain.
+  struct ShortOfLibs {
+    BB one, none;
+    ShortOfLibs minus(const BB& b) const { return {one.minus(b), none.minus(b)}; }
+    void remove(unsigned p) {
+      one.remove(p);
+      none.remove(p);
+    }
+  };
+  ShortOfLibs& short_of_libs(Player colour) { return short_[colour == Player::Black ? 0 : 1]; }
+  const ShortOfLibs& short_of_libs(Player colour) const { return short_[colour == Player::Black ? 0 : 1]; }
+
+  // Files the chain under its liberty count; `libs` are its current liberties.
+  void classify(const BB& chain, const BB& libs, Player colour) {
+    ShortOfLibs& s = short_of_libs(colour);
+    s = s.minus(chain);
+    if (libs.empty())
+      s.none |= chain;
+    else if (!at_least_two(libs))
+      s.one |= chain;
+  }
+
+  // An entry of chains_ back in play: its stones map to it again, filed by its kept liberties.
+  void restore_chain(uint32_t id, Player colour) {
+    assign_chain(chains_[id], id);
+    classify(chains_[id], libs_[id], colour);
+  }
+
+  static bool at_least_two(const BB& b) {
+    int seen = 0;
+    for (int i = 0; i < NW; ++i) {
+      if (b.w[i] & (b.w[i] - 1)) return true;
+      if (b.w[i] && ++seen == 2) return true;
+    }
+    return false;
+  }
+
   // Recomputes every chain and its liberties from the board (after a hand edit).
   void rebuild_chains() {
     chains_.clear();
     libs_.clear();
+    short_ = {};
     const BB empty = empty_points();
     ++chain_epoch_;
     for (Player c : {Player::Black, Player::White}) {
@@ -509,6 +562,7 @@ class Game {
         assign_chain(chain, uint32_t(chains_.size()));
         chains_.push_back(chain);
         libs_.push_back(geometry_.neighbors(chain) & empty);
+        classify(chain, libs_.back(), c);
       }
     }
   }
@@ -629,59 +683,6 @@ class Game {
     return !superko_violation_filtered(p, me, captured);
   }
 
-  // Liberty facts about the chains one legality scan looks at, each chain once.
-  struct ChainScan {
-    const Game& game;
-    BB own_two, opp_two;  // stones with two empty neighbours: their chains have two liberties
-    BB own_multi;         // own chains with two or more liberties
-    BB opp_zero;          // opponent chains without liberties (only after hand edits)
-    BB capture_points;    // sole liberties of opponent chains: a stone there captures
-    std::array<uint64_t, 64 * NW> capture_key;  // Zobrist key of what each capture point takes
-
-    ChainScan(const Game& g, const BB& e, const BB& own, const BB& opp) : game(g) {
-      const BoardGeometry<NW>& geo = g.geometry_;
-      const unsigned w = geo.width;
-      const BB eu = e.shr_small(w);
-      const BB ed = e.shl_small(w);
-      const BB er = e.shr_small(1) & geo.not_last_col;
-      const BB el = e.shl_small(1) & geo.not_first_col;
-      const BB two = (eu & (ed | er | el)) | (ed & (er | el)) | (er & el);
-      own_two = own & two;
-      opp_two = opp & two;
-    }
-
-    static bool at_least_two(const BB& b) {
-      int seen = 0;
-      for (int i = 0; i < NW; ++i) {
-        if (b.w[i] & (b.w[i] - 1)) return true;
-        if (b.w[i] && ++seen == 2) return true;
-      }
-      return false;
-    }
-
-    void classify_own(const BB& stones) {
-      game.each_chain(stones, [&](const BB& chain, const BB& libs) {
-        if (at_least_two(libs)) own_multi |= chain;
-      });
-    }
-
-    void classify_opp(const BB& stones) {
-      const Player colour = opposite(game.turn_);
-      game.each_chain(stones, [&](const BB& chain, const BB& libs) {
-        if (libs.empty()) {
-          opp_zero |= chain;
-        } else if (!at_least_two(libs)) {
-          const unsigned l = libs.lowest();
-          if (!capture_points.test(l)) {
-            capture_points.insert(l);
-            capture_key[l] = 0;
-          }
-          if (game.superko_) capture_key[l] ^= detail::zobrist_of_set(chain, colour);
-        }
-      });
-    }
-  };
-
   // Stone counts and side to move: a key every repetition must match.
   static uint64_t signature_of(int black, int white, Player to_move) {
     return uint64_t(black) | uint64_t(white) << 16 | uint64_t(to_move == Player::White) << 32;
@@ -698,7 +699,6 @@ class Game {
     if (is_over_) return BB{};
     const Player me = turn_;
     const BB& own = board_.stones(me);
-    const BB& opp = board_.stones(opposite(me));
     const BB empty = empty_points();
     BB candidates = empty;
     if (ko_point_) candidates.remove(point_index(*ko_point_, width()));
@@ -707,25 +707,31 @@ class Game {
     BB ok = candidates & next_to_empty;
     if (first_only && !superko_ && ok.any()) return BB::single(ok.lowest());
 
-    // Opponent chains with one liberty: a stone there captures them. Chains
-    // holding a stone with two empty neighbours are skipped unexamined.
-    ChainScan scan(*this, empty, own, opp);
-    scan.classify_opp(opp.minus(scan.opp_two));
-    const BB& capture_points = scan.capture_points;
-    const auto& capture_key = scan.capture_key;
+    // Opponent chains with one liberty: a stone there captures them. With
+    // superko, each capture point also gets the Zobrist key of what it takes.
+    const ShortOfLibs& opp_short = short_of_libs(opposite(me));
+    BB capture_points;
+    std::array<uint64_t, 64 * NW> capture_key;
+    each_chain(opp_short.one, [&](const BB& chain, const BB& libs) {
+      const unsigned l = libs.lowest();
+      if (!capture_points.test(l)) {
+        capture_points.insert(l);
+        capture_key[l] = 0;
+      }
+      if (superko_) capture_key[l] ^= detail::zobrist_of_set(chain, opposite(me));
+    });
     // A chain without liberties (possible only after hand edits) falls to any
     // stone next to the new chain: such boards take the exact tests.
-    const bool edited_shape = scan.opp_zero.any();
+    const bool edited_shape = opp_short.none.any();
 
     // Points without an empty neighbour live by capturing or by joining an own
     // chain that keeps another liberty.
     const BB enclosed = candidates.minus(next_to_empty);
     if (!edited_shape) {
-      ok |= enclosed & (capture_points | geometry_.neighbors(scan.own_two));
-      const BB rest = enclosed.minus(ok);
-      if (rest.any()) {
-        scan.classify_own(geometry_.neighbors(rest) & own);
-        ok |= rest & geometry_.neighbors(scan.own_multi);
+      if (enclosed.any()) {
+        const ShortOfLibs& own_short = short_of_libs(me);
+        const BB own_multi = own.minus(own_short.one | own_short.none);
+        ok |= enclosed & (capture_points | geometry_.neighbors(own_multi));
       }
     } else {
       enclosed.for_each([&](unsigned p) {
@@ -782,6 +788,7 @@ class Game {
   uint8_t consecutive_passes_ = 0;
   bool is_over_ = false;
   std::optional<GameOutcome> outcome_;
+  std::array<ShortOfLibs, 2> short_{};  // Black, White: chains in play with fewer than two liberties
   mutable BB remembered_;  // legal placements, while remembered_valid_
   mutable bool remembered_valid_ = false;
 };

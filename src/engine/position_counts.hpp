@@ -86,7 +86,9 @@ class PositionCounts {
   size_t home(uint64_t key) const { return size_t((key * 0x9E3779B97F4A7C15ULL) >> shift_); }
 
   void grow() {
-    const size_t cap = slots_.empty() ? 64 : slots_.size() * 2;
+    // Small for a new game; a game that outgrows that jumps straight to the
+    // size a whole 9x9 game needs, sparing the rehashes in between.
+    const size_t cap = slots_.empty() ? 64 : slots_.size() == 64 ? 512 : slots_.size() * 2;
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(cap, Slot{});
     mask_ = cap - 1;

@@ -46,7 +46,8 @@ std::optional<Move> decode_for(const Game<NW>& g, uint64_t action) {
   const uint64_t area = g.area();
   if (action == area) return Move::pass();
   if (action > area) return std::nullopt;
-  return Move::place(uint8_t(action % g.width()), uint8_t(action / g.width()));
+  const unsigned a = unsigned(action), w = g.width();  // a narrow division is much cheaper
+  return Move::place(uint8_t(a % w), uint8_t(a / w));
 }
 
 // --- construction ----------------------------------------------------------
