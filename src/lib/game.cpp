@@ -197,16 +197,21 @@ PyObject* game_is_legal_move(PyObject* self, const CallArgs& call) {
   return new_bool(visit_game(self, [&](auto& g) { return g.is_legal_move(move); }));
 }
 
-// The legal moves in their order as a new list: item(point) per placement, then
-// item(area) for the pass when it is listed.
+// item(point) per legal placement, then item(area) for a listed pass, into out[0..].
+template <int NW, class Item>
+void write_legal(const Bitboard<NW>& places, bool pass, unsigned area, PyObject** out, Item item) {
+  Py_ssize_t i = 0;
+  places.for_each([&](unsigned p) { out[i++] = item(p); });
+  if (pass) out[i] = item(area);
+}
+
+// The legal moves in their order as a new list.
 template <int NW, class Item>
 PyObject* legal_list(const Game<NW>& g, Item item) {
   const auto places = g.legal_placements_remembered();
   const bool pass = g.pass_listed(places.any());
   Ref list = check(PyList_New(places.count() + (pass ? 1 : 0)));
-  Py_ssize_t i = 0;
-  places.for_each([&](unsigned p) { PyList_SET_ITEM(list.get(), i++, item(p)); });
-  if (pass) PyList_SET_ITEM(list.get(), i, item(g.area()));
+  write_legal(places, pass, g.area(), reinterpret_cast<PyListObject*>(list.get())->ob_item, item);
   return list.release();
 }
 
@@ -222,8 +227,49 @@ PyObject* game_legal_moves(PyObject* self, const CallArgs& call) {
 
 // --- action space --------------------------------------------------------------
 
+// Refills pg's action list in place when nobody else holds it and it has the
+// room. Only a list of ints qualifies: releasing an int runs no Python code,
+// and ints are all this call ever puts there.
+template <int NW>
+bool refill_action_list(PyGame* pg, const Bitboard<NW>& places, bool pass, unsigned area) {
+#ifdef Py_GIL_DISABLED
+  return false;  // a reference count of 1 proves nothing without the lock
+#else
+  PyObject* const list = pg->action_list;
+  if (!list || Py_REFCNT(list) != 1) return false;
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  const Py_ssize_t n = places.count() + (pass ? 1 : 0);
+  if (l->allocated < n) return false;
+  PyObject** items = l->ob_item;
+  for (Py_ssize_t i = 0, size = Py_SIZE(l); i < size; ++i) {
+    if (!PyLong_CheckExact(items[i])) {
+      // Edited by its user: the released slots get None so that the list can
+      // be dropped whole later.
+      for (Py_ssize_t j = 0; j < i; ++j) items[j] = Py_NewRef(Py_None);
+      return false;
+    }
+    Py_DECREF(items[i]);
+  }
+  write_legal(places, pass, area, items, [](unsigned p) { return action_int(p); });
+  Py_SET_SIZE(l, n);
+  return true;
+#endif
+}
+
+// The hottest call of a playout loop: the list the previous call returned is
+// refilled when its caller has dropped it, sparing its allocation and release.
 PyObject* game_legal_action_indices(PyObject* self, const CallArgs& call) {
-  return read_only(self, call, "legal_action_indices", [](auto& g) { return legal_list(g, [](unsigned p) { return action_int(p); }); });
+  PyGame* const pg = as_game(self);
+  Ref dropped;  // released after the access below: a list edited by its user may hold anything
+  return read_only(self, call, "legal_action_indices", [&](auto& g) {
+    const auto places = g.legal_placements_remembered();
+    const bool pass = g.pass_listed(places.any());
+    if (!refill_action_list(pg, places, pass, g.area())) {
+      dropped = Ref::steal(std::exchange(pg->action_list, nullptr));
+      pg->action_list = legal_list(g, [](unsigned p) { return action_int(p); });
+    }
+    return Py_NewRef(pg->action_list);
+  });
 }
 
 PyObject* game_apply_action(PyObject* self, const CallArgs& call) {
@@ -393,10 +439,31 @@ PyMethodDef game_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The cached action list is a reference the game holds, and its user may put
+// the game itself into that list: the collector has to see it.
+int game_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_game(self)->action_list);
+  return 0;
+}
+
+int game_clear(PyObject* self) {
+  Py_CLEAR(as_game(self)->action_list);
+  return 0;
+}
+
+void game_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  game_clear(self);
+  dealloc_holder<PyGame, GameVariant, &PyGame::game>(self);
+}
+
 PyType_Slot game_slots[] = {
     {Py_tp_doc, const_cast<char*>(VX_SIG("Game(width, height)"))},
     {Py_tp_new, reinterpret_cast<void*>(game_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<PyGame, GameVariant, &PyGame::game>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(game_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(game_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(game_clear)},
     {Py_tp_str, reinterpret_cast<void*>(game_str)},
     {Py_tp_repr, reinterpret_cast<void*>(game_repr)},
     {Py_tp_hash, reinterpret_cast<void*>(game_hash)},
@@ -405,7 +472,7 @@ PyType_Slot game_slots[] = {
 };
 
 PyType_Spec game_spec = {
-    "vexlor_go.Game", sizeof(PyGame), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, game_slots,
+    "vexlor_go.Game", sizeof(PyGame), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, game_slots,
 };
 
 PyTypeObject* game_type_slot = nullptr;

@@ -24,6 +24,9 @@ struct PyGame {
   PyObject_HEAD
   AccessFlag access;
   GameVariant game;
+  // The list legal_action_indices last returned (null until then): once its
+  // caller drops it, the next call refills it instead of building a new one.
+  PyObject* action_list;
 };
 
 struct PyMove {

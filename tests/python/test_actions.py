@@ -130,6 +130,37 @@ class TestLegalActionIndices:
     def test_results_are_ints(self):
         assert all(type(i) is int for i in vg.Game.with_options(3, 3, 7.5, 0, 10, True).legal_action_indices())
 
+    @pytest.mark.parametrize("edit", ["none", "keep", "append", "insert", "clear", "shrink", "reverse", "big int"])
+    def test_each_result_is_the_callers_own(self, edit):
+        # A dropped result may be refilled by the next call; a kept or edited one
+        # must not change, and an edit must not reach the next result.
+        g = vg.Game(5, 5)
+        rng = random.Random(edit)
+        kept = []
+        for _ in range(12):
+            legal = g.legal_action_indices()
+            expected = [m.encode(5, 5) for m in g.legal_moves()]
+            assert legal == expected
+            action = rng.choice(legal)
+            if edit == "keep":
+                kept.append((legal, list(legal)))
+            elif edit == "append":
+                legal.append(g)
+            elif edit == "insert":
+                legal.insert(1, "x")
+            elif edit == "clear":
+                legal.clear()
+            elif edit == "shrink":
+                del legal[1:]
+            elif edit == "reverse":
+                legal.reverse()
+            elif edit == "big int":
+                legal[0] = 10**40
+            del legal
+            assert g.apply_action(action)
+        for held, copy in kept:
+            assert held == copy
+
 
 def check_position(g, w, h, rng, probes, after_pass=False):
     """Cross-checks every view of legality at one position, then make/unmake round trips."""

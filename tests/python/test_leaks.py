@@ -357,7 +357,30 @@ def pickling(rng: random.Random):
     GameOutcome._from_code(rng.randrange(3))
 
 
-SCENARIOS = [play_games, finished_games, refused_calls, boards, moves, buffers, refused_buffers, symmetries, pickling]
+def edited_action_lists(rng: random.Random):
+    """Lists of legal actions edited by their user, kept or dropped, the game itself put into one."""
+    g = Game(9, 9)
+    kept = []
+    for _ in range(rng.randint(5, 30)):
+        legal = g.legal_action_indices()
+        action = rng.choice(legal)
+        edit = rng.randrange(8)
+        if edit == 0:
+            legal.append(g)  # a cycle through the list the game keeps for reuse
+        elif edit == 1:
+            legal.insert(0, object())
+        elif edit == 2:
+            legal.extend([10**30, "x"])
+        elif edit == 3:
+            legal.clear()
+        elif edit == 4:
+            kept.append(legal)
+        del legal
+        g.apply_action(action)
+    del g, kept
+
+
+SCENARIOS = [play_games, edited_action_lists, finished_games, refused_calls, boards, moves, buffers, refused_buffers, symmetries, pickling]
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda f: f.__name__)
