@@ -571,7 +571,9 @@ class Game {
   BB captures_at(unsigned p) const {
     const BB only_p = BB::single(p);
     BB captured;
-    each_chain(geometry_.neighbors_of(p) & board_.stones(opposite(turn_)), [&](const BB& chain, const BB& libs) {
+    // Only chains short of liberties can fall.
+    const ShortOfLibs& opp = short_of_libs(opposite(turn_));
+    each_chain(geometry_.neighbors_of(p) & (opp.one | opp.none), [&](const BB& chain, const BB& libs) {
       if (libs.minus(only_p).empty()) captured |= chain;
     });
     return captured;

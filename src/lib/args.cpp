@@ -84,8 +84,8 @@ void bind_tuple_args(const char* func, const char* const* names, size_t n, PyObj
 }
 
 uint64_t to_unsigned(PyObject* o, const char* name, uint64_t max) {
-  const Ref idx = as_index(o, name);
-  const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+  const Ref idx = PyLong_CheckExact(o) ? Ref() : as_index(o, name);  // an exact int needs no reference
+  const unsigned long long v = PyLong_AsUnsignedLongLong(idx ? idx.get() : o);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
   if (v > max) {
     PyErr_Format(PyExc_OverflowError, "argument '%s' is out of range (0 to %llu)", name,

@@ -23,11 +23,17 @@ void bind_args(const char* func, const char* const* names, size_t n, const CallA
 template <size_t N>
 std::array<PyObject*, N> bind(const char* func, const std::array<const char*, N>& names, const CallArgs& call) {
   std::array<PyObject*, N> out{};
+  if (!call.kwnames && PyVectorcall_NARGS(call.nargs) == Py_ssize_t(N)) {  // the common call, inline
+    for (size_t i = 0; i < N; ++i) out[i] = call.args[i];
+    return out;
+  }
   bind_args(func, names.data(), N, call, out.data());
   return out;
 }
 
-inline void bind_none(const char* func, const CallArgs& call) { bind_args(func, nullptr, 0, call, nullptr); }
+inline void bind_none(const char* func, const CallArgs& call) {
+  if (call.kwnames || PyVectorcall_NARGS(call.nargs) != 0) bind_args(func, nullptr, 0, call, nullptr);
+}
 
 // tp_new style (tuple, dict) binding.
 template <size_t N>
