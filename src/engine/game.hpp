@@ -1,6 +1,7 @@
 // One game of Go: state, legality, make/unmake, superko bookkeeping, scoring.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -326,7 +327,7 @@ class Game {
       own_set.insert(p);
       zobrist_ ^= detail::zobrist_stone(mover, p);
       const uint32_t new_id = uint32_t(chains_.size());
-      chains_.push_back(joined);
+      push_grown(chains_, joined);
       assign_chain(joined, new_id);  // its liberties are pushed once the captures are gone
       // The captured chains were found by the legality test; record them for the undo.
       BB taken = captured;
@@ -356,13 +357,13 @@ class Game {
       for (unsigned i = 0; i < fast_undo.n_merged; ++i) libs |= libs_[fast_undo.merged[i]];
       libs.remove(p);
       if (captured.any()) libs |= captured & geometry_.neighbors(joined);
-      libs_.push_back(libs);
+      push_grown(libs_, libs);
       classify(joined, libs, mover);
       if (fast_undo.n_merged == 0 && captured.count() == 1 && (next & empty).count() == 1)
         ko_point_ = point_at(captured.lowest(), width());
     }
-    fast_undo_.push_back(fast_undo);
-    history_.push_back(UndoRecord<NW>{captured, m, previous_ko});
+    push_grown(fast_undo_, fast_undo);
+    push_grown(history_, UndoRecord<NW>{captured, m, previous_ko});
     turn_ = opposite(turn_);
     zobrist_ ^= detail::kZobrist.white_to_move;
     if (superko_) {
@@ -502,6 +503,14 @@ class Game {
     uint32_t epoch = 0;           // chain epoch when made: equal means no hand edit since
     uint64_t position_hash = 0;   // exact hash recorded for the position the move produced
   };
+
+  // push_back that grows an empty record straight to 32 entries: a game that
+  // is played at all soon needs them, and a new game stays small.
+  template <class T>
+  static void push_grown(std::vector<T>& v, const T& x) {
+    if (v.size() == v.capacity()) v.reserve(std::max<size_t>(32, 2 * v.capacity()));
+    v.push_back(x);
+  }
 
   void assign_chain(const BB& stones, uint32_t id) {
     stones.for_each([&](unsigned q) { chain_of_[q] = id; });
