@@ -317,18 +317,33 @@ class Game {
       const BB next = geometry_.neighbors_of(p);
       // The new stone's chain: p joined with every own chain next to it.
       BB joined = BB::single(p);
+      auto& merged = fast_undo.merged;
       (next & own_set).for_each([&](unsigned q) {
         const uint32_t id = chain_of_[q];
         if (!joined.test(q)) {
-          fast_undo.merged[fast_undo.n_merged++] = id;
+          merged[fast_undo.n_merged++] = id;
           joined |= chains_[id];
         }
       });
       own_set.insert(p);
       zobrist_ ^= detail::zobrist_stone(mover, p);
-      const uint32_t new_id = uint32_t(chains_.size());
-      push_grown(chains_, joined);
-      assign_chain(joined, new_id);  // its liberties are pushed once the captures are gone
+      // A lone stone gets a new entry. A joined chain takes over the entry of
+      // the first chain it joined, whose stones keep their id (a merge usually
+      // joins one chain); that entry's old value is appended instead, for the
+      // undo. Either way one entry is appended (its liberties once the
+      // captures are gone).
+      uint32_t chain_id;
+      if (fast_undo.n_merged == 0) {
+        chain_id = uint32_t(chains_.size());
+        push_grown(chains_, joined);
+        chain_of_[p] = chain_id;
+      } else {
+        chain_id = merged[0];
+        const BB first = chains_[chain_id];
+        push_grown(chains_, first);
+        chains_[chain_id] = joined;
+        assign_chain(joined.minus(first), chain_id);
+      }
       // The captured chains were found by the legality test; record them for the undo.
       BB taken = captured;
       while (taken.any()) {
@@ -354,10 +369,16 @@ class Game {
       // captured points next to the chain.
       const BB empty = empty_points();
       BB libs = next & empty;
-      for (unsigned i = 0; i < fast_undo.n_merged; ++i) libs |= libs_[fast_undo.merged[i]];
+      for (unsigned i = 0; i < fast_undo.n_merged; ++i) libs |= libs_[merged[i]];
       libs.remove(p);
       if (captured.any()) libs |= captured & geometry_.neighbors(joined);
-      push_grown(libs_, libs);
+      if (fast_undo.n_merged == 0) {
+        push_grown(libs_, libs);
+      } else {
+        const BB first_libs = libs_[chain_id];
+        push_grown(libs_, first_libs);
+        libs_[chain_id] = libs;
+      }
       classify(joined, libs, mover);
       if (fast_undo.n_merged == 0 && captured.count() == 1 && (next & empty).count() == 1)
         ko_point_ = point_at(captured.lowest(), width());
@@ -427,10 +448,18 @@ class Game {
       } else {
         --stone_count(mover);
         if (rec.captured.any()) stone_count(opp) += rec.captured.count();
-        chains_.pop_back();  // the chain this move created is the newest
+        // The newest entry is the move's lone stone, or the old value of the
+        // entry its chain took over (whose stones never changed id).
+        if (fast_undo.n_merged > 0) {
+          const uint32_t id = fast_undo.merged[0];
+          chains_[id] = chains_.back();
+          libs_[id] = libs_.back();
+        }
+        chains_.pop_back();
         libs_.pop_back();
         short_of_libs(mover).remove(p);
-        for (unsigned i = 0; i < fast_undo.n_merged; ++i) restore_chain(fast_undo.merged[i], mover);
+        if (fast_undo.n_merged > 0) classify(chains_[fast_undo.merged[0]], libs_[fast_undo.merged[0]], mover);
+        for (unsigned i = 1; i < fast_undo.n_merged; ++i) restore_chain(fast_undo.merged[i], mover);
         for (unsigned i = 0; i < fast_undo.n_captured; ++i) restore_chain(fast_undo.captured[i], opp);
         // Merged and captured chains kept their liberties while out of play;
         // the others get back p and give back the captured points.
@@ -496,7 +525,7 @@ class Game {
 
   // What unmake_move needs beyond the undo record to restore derived state cheaply.
   struct FastUndo {
-    std::array<uint32_t, 4> merged{};    // own chains the placement joined
+    std::array<uint32_t, 4> merged{};    // own chains the placement joined, the one it took over first
     std::array<uint32_t, 4> captured{};  // opponent chains it removed
     uint8_t n_merged = 0;
     uint8_t n_captured = 0;
@@ -788,8 +817,9 @@ class Game {
   std::vector<UndoRecord<NW>> history_;
   // Chains (connected stones of one colour) kept across moves so that rules
   // never need to flood-fill a chain: chain_of_ maps a stone to its entry in
-  // chains_. Entries are appended by placements and dropped when unmade, so a
-  // chain replaced by a merge or a capture survives for its undo.
+  // chains_. Each placement appends one entry and its unmake drops it: a lone
+  // stone's chain, or the old value of the entry a merge took over. Chains
+  // joined into another or captured keep their entries for the undo.
   std::vector<uint32_t> chain_of_;  // one entry per point; meaningful on stones
   std::vector<BB> chains_;
   std::vector<BB> libs_;  // liberties of each entry of chains_, kept current for chains in play
