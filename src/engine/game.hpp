@@ -355,15 +355,15 @@ class Game {
       zobrist_ ^= detail::zobrist_of_set(captured, opp);
       ++stone_count(mover);
       // Liberties: p is gone from the opponent chains next to it; own chains
-      // next to captured stones gain those points. Per stone, so repeats are harmless.
-      (next & opp_set).for_each([&](unsigned q) { libs_[chain_of_[q]].remove(p); });
-      each_chain(next & opp_set, [&](const BB& chain, const BB& libs) { classify(chain, libs, opp); });
+      // next to captured stones gain those points.
+      update_liberties(next & opp_set, opp, [&](BB& libs, const BB&) { libs.remove(p); });
       if (captured.any()) {
         stone_count(opp) -= captured.count();
         short_of_libs(opp) = short_of_libs(opp).minus(captured);
         const BB gaining = (geometry_.neighbors(captured) & own_set).minus(joined);
-        gaining.for_each([&](unsigned q) { libs_[chain_of_[q]] |= geometry_.neighbors_of(q) & captured; });
-        each_chain(gaining, [&](const BB& chain, const BB& libs) { classify(chain, libs, mover); });
+        update_liberties(gaining, mover, [&](BB& libs, const BB& chain) {
+          (gaining & chain).for_each([&](unsigned q) { libs |= geometry_.neighbors_of(q) & captured; });
+        });
       }
       // The joined chains' liberties but p, p's empty neighbours, and the
       // captured points next to the chain.
@@ -463,17 +463,10 @@ class Game {
         for (unsigned i = 0; i < fast_undo.n_captured; ++i) restore_chain(fast_undo.captured[i], opp);
         // Merged and captured chains kept their liberties while out of play;
         // the others get back p and give back the captured points.
-        const BB regaining = geometry_.neighbors_of(p) & board_.stones(opp);
-        regaining.for_each([&](unsigned q) { libs_[chain_of_[q]].insert(p); });
-        each_chain(regaining, [&](const BB& chain, const BB& libs) { classify(chain, libs, opp); });
-        if (rec.captured.any()) {
-          const BB losing = geometry_.neighbors(rec.captured) & board_.stones(mover);
-          losing.for_each([&](unsigned q) {
-            BB& l = libs_[chain_of_[q]];
-            l = l.minus(rec.captured);
-          });
-          each_chain(losing, [&](const BB& chain, const BB& libs) { classify(chain, libs, mover); });
-        }
+        update_liberties(geometry_.neighbors_of(p) & board_.stones(opp), opp, [&](BB& libs, const BB&) { libs.insert(p); });
+        if (rec.captured.any())
+          update_liberties(geometry_.neighbors(rec.captured) & board_.stones(mover), mover,
+                           [&](BB& libs, const BB&) { libs = libs.minus(rec.captured); });
       }
     }
     is_over_ = false;
@@ -625,6 +618,19 @@ class Game {
       const BB& chain = chain_at(s);
       stones = stones.minus(chain);
       f(chain, libs_at(s));
+    }
+  }
+
+  // f(liberties, chain) once for every chain of `colour` with a stone in
+  // `stones`; the chain is then refiled under its new liberty count.
+  template <class F>
+  void update_liberties(BB stones, Player colour, F&& f) {
+    while (stones.any()) {
+      const uint32_t id = chain_of_[stones.lowest()];
+      const BB& chain = chains_[id];
+      stones = stones.minus(chain);
+      f(libs_[id], chain);
+      classify(chain, libs_[id], colour);
     }
   }
 
