@@ -49,11 +49,13 @@ void check_missing(const char* func, const char* const* names, size_t n, PyObjec
   throw PythonError{};
 }
 
-Ref as_index(PyObject* o, const char* name) {
-  if (PyLong_Check(o)) return Ref::borrow(o);
-  PyObject* r = PyNumber_Index(o);
-  if (!r) rename_type_error(name, "an integer", o);
-  return Ref::steal(r);
+// o itself when it is an int (no reference taken: the hot path); otherwise
+// its __index__ result, kept alive by `holder`.
+PyObject* as_index(PyObject* o, const char* name, Ref& holder) {
+  if (PyLong_Check(o)) return o;
+  holder = Ref::steal(PyNumber_Index(o));
+  if (!holder) rename_type_error(name, "an integer", o);
+  return holder.get();
 }
 
 }  // namespace
@@ -84,8 +86,8 @@ void bind_tuple_args(const char* func, const char* const* names, size_t n, PyObj
 }
 
 uint64_t to_unsigned(PyObject* o, const char* name, uint64_t max) {
-  const Ref idx = PyLong_CheckExact(o) ? Ref() : as_index(o, name);  // an exact int needs no reference
-  const unsigned long long v = PyLong_AsUnsignedLongLong(idx ? idx.get() : o);
+  Ref holder;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(as_index(o, name, holder));
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
   if (v > max) {
     PyErr_Format(PyExc_OverflowError, "argument '%s' is out of range (0 to %llu)", name,
@@ -96,9 +98,9 @@ uint64_t to_unsigned(PyObject* o, const char* name, uint64_t max) {
 }
 
 int8_t to_i8(PyObject* o, const char* name) {
-  const Ref idx = as_index(o, name);
+  Ref holder;
   int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
+  const long long v = PyLong_AsLongLongAndOverflow(as_index(o, name, holder), &overflow);
   if (v == -1 && PyErr_Occurred()) throw PythonError{};
   if (overflow || v < -128 || v > 127) {
     PyErr_Format(PyExc_OverflowError, "argument '%s' is out of range (-128 to 127)", name);
