@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -193,6 +194,10 @@ class Game {
     hashed_ = total;
   }
   uint64_t zobrist() const { return zobrist_; }
+
+  // "" when every derived table agrees with the board and the history, else the first difference.
+  // MERGE(bind): placeholder; the engine's real checker replaces this line.
+  std::string check_consistency() const { return ""; }
 
   // Raw board edit: touches the board only (and the cached key derived from it).
   void set_piece(uint64_t col, uint64_t row, std::optional<Player> piece) {

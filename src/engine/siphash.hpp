@@ -115,10 +115,4 @@ inline uint64_t siphash13(const uint8_t* data, size_t n) {
   return h.finish();
 }
 
-// Python hash convention: signed, with -1 reserved by the interpreter.
-inline int64_t python_hash(uint64_t h) {
-  const int64_t s = std::bit_cast<int64_t>(h);
-  return s == -1 ? -2 : s;
-}
-
 }  // namespace vexlor

@@ -1,50 +1,51 @@
 #include "args.hpp"
 
-#include <cstdarg>
+#include <cmath>
 #include <cstring>
-#include <limits>
 
 namespace vexlor::py {
 
 namespace {
 
-[[noreturn]] void type_error(const char* fmt, ...) {
-  va_list va;
-  va_start(va, fmt);
-  PyErr_FormatV(PyExc_TypeError, fmt, va);
-  va_end(va);
-  throw PythonError{};
-}
-
 // Finishes binding once positional arguments are in place: keyword values, then missing ones.
 void bind_keywords(const char* func, const char* const* names, size_t n, PyObject* key, PyObject* value,
                    PyObject** out) {
-  if (!PyUnicode_Check(key)) type_error("%s() keywords must be strings", func);
+  if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%s() keywords must be strings", func);
   for (size_t i = 0; i < n; ++i) {
     if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
-      if (out[i]) type_error("argument for %s() given by name ('%s') and position (%zu)", func, names[i], i + 1);
+      if (out[i])
+        raise(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)", func, names[i], i + 1);
       out[i] = value;
       return;
     }
   }
-  type_error("%s() got an unexpected keyword argument '%U'", func, key);
+  raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
 }
 
 void check_positional(const char* func, size_t n, Py_ssize_t given) {
   if (size_t(given) <= n) return;
-  if (n == 0) type_error("%s() takes no arguments (%zd given)", func, given);
-  type_error("%s() takes %zu positional argument%s but %zd were given", func, n, n == 1 ? "" : "s", given);
+  if (n == 0) raise(PyExc_TypeError, "%s() takes no arguments (%zd given)", func, given);
+  raise(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd were given", func, n, n == 1 ? "" : "s", given);
 }
 
 void check_missing(const char* func, const char* const* names, size_t n, PyObject** out) {
   for (size_t i = 0; i < n; ++i)
-    if (!out[i]) type_error("%s() missing required argument '%s' (pos %zu)", func, names[i], i + 1);
+    if (!out[i]) raise(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", func, names[i], i + 1);
 }
 
 [[noreturn]] void rename_type_error(const char* name, const char* expected, PyObject* o) {
   if (PyErr_ExceptionMatches(PyExc_TypeError)) {
     PyErr_Clear();
-    type_error("argument '%s' must be %s, not %.200s", name, expected, Py_TYPE(o)->tp_name);
+    raise(PyExc_TypeError, "argument '%s' must be %s, not %.200s", name, expected, Py_TYPE(o)->tp_name);
+  }
+  throw PythonError{};
+}
+
+// Replaces the interpreter's unnamed OverflowError with one naming the parameter.
+[[noreturn]] void rename_overflow(const char* name, const char* range) {
+  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Clear();
+    raise(PyExc_OverflowError, "argument '%s' is out of range (%s)", name, range);
   }
   throw PythonError{};
 }
@@ -88,11 +89,11 @@ void bind_tuple_args(const char* func, const char* const* names, size_t n, PyObj
 uint64_t to_unsigned(PyObject* o, const char* name, uint64_t max) {
   Ref holder;
   const unsigned long long v = PyLong_AsUnsignedLongLong(as_index(o, name, holder));
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
-  if (v > max) {
-    PyErr_Format(PyExc_OverflowError, "argument '%s' is out of range (0 to %llu)", name,
-                 static_cast<unsigned long long>(max));
-    throw PythonError{};
+  if (v > max || (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) [[unlikely]] {
+    // The interpreter's own OverflowError (negative, or beyond 64 bits) does not name the parameter.
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+    PyErr_Clear();
+    raise(PyExc_OverflowError, "argument '%s' is out of range (0 to %llu)", name, static_cast<unsigned long long>(max));
   }
   return v;
 }
@@ -102,18 +103,26 @@ int8_t to_i8(PyObject* o, const char* name) {
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(as_index(o, name, holder), &overflow);
   if (v == -1 && PyErr_Occurred()) throw PythonError{};
-  if (overflow || v < -128 || v > 127) {
-    PyErr_Format(PyExc_OverflowError, "argument '%s' is out of range (-128 to 127)", name);
-    throw PythonError{};
-  }
+  if (overflow || v < -128 || v > 127) raise(PyExc_OverflowError, "argument '%s' is out of range (-128 to 127)", name);
   return int8_t(v);
 }
 
-double to_double(PyObject* o, const char* name) {
-  if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
-  const double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) rename_type_error(name, "a real number", o);
-  return v;
+float to_float32(PyObject* o, const char* name) {
+  double v;
+  if (PyFloat_CheckExact(o)) {
+    v = PyFloat_AS_DOUBLE(o);
+  } else {
+    v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) {
+      if (PyErr_ExceptionMatches(PyExc_OverflowError)) rename_overflow(name, "a 32-bit float");
+      rename_type_error(name, "a real number", o);
+    }
+  }
+  // From half an ulp above the largest float on, rounding gives infinity (the
+  // tie rounds to even, away from the largest float's odd significand).
+  if (std::isfinite(v) && std::fabs(v) >= 0x1.ffffffp127)
+    raise(PyExc_OverflowError, "argument '%s' is out of range (a 32-bit float)", name);
+  return static_cast<float>(v);
 }
 
 bool to_bool(PyObject* o, const char* name) {
@@ -126,11 +135,19 @@ bool to_bool(PyObject* o, const char* name) {
     if (t < 0) throw PythonError{};
     return t != 0;
   }
-  type_error("argument '%s' must be bool, not %.200s", name, tn);
+  raise(PyExc_TypeError, "argument '%s' must be bool, not %.200s", name, tn);
 }
 
 void require_type(PyObject* o, PyTypeObject* t, const char* name, const char* type_name) {
-  if (Py_TYPE(o) != t) type_error("argument '%s' must be %s, not %.200s", name, type_name, Py_TYPE(o)->tp_name);
+  if (Py_TYPE(o) != t)
+    raise(PyExc_TypeError, "argument '%s' must be %s, not %.200s", name, type_name, Py_TYPE(o)->tp_name);
+}
+
+std::optional<Player> piece_from_py(PyObject* o) {
+  if (o == Py_None) return std::nullopt;
+  const std::optional<Player> p = player_from_int(to_i8(o, "piece"));
+  if (!p) raise(PyExc_ValueError, "Invalid player value");
+  return p;
 }
 
 }  // namespace vexlor::py

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "engine/player.hpp"
 #include "ref.hpp"
 
 namespace vexlor::py {
@@ -51,14 +52,34 @@ std::array<PyObject*, N> bind_tuple(const char* func, const std::array<const cha
   return out;
 }
 
+// Every conversion raises TypeError naming the parameter for an object of the
+// wrong kind, and OverflowError naming it for a value out of range.
+
 // Unsigned integer through the index protocol; negatives and values above max raise OverflowError.
 uint64_t to_unsigned(PyObject* o, const char* name, uint64_t max = UINT64_MAX);
 // Signed 8-bit integer; outside -128..127 raises OverflowError.
 int8_t to_i8(PyObject* o, const char* name);
-double to_double(PyObject* o, const char* name);
+// Real number rounded to single precision; a finite value that rounds to an
+// infinity raises OverflowError (infinities and NaN pass as they are).
+float to_float32(PyObject* o, const char* name);
 // Only bool and NumPy's bool scalar.
 bool to_bool(PyObject* o, const char* name);
 // Raises TypeError naming the parameter unless o is of type t.
 void require_type(PyObject* o, PyTypeObject* t, const char* name, const char* type_name);
+
+// Piece argument: None, or a signed 8-bit 1 / -1 (ValueError "Invalid player value" otherwise).
+std::optional<Player> piece_from_py(PyObject* o);
+
+// 1, -1 or None.
+inline PyObject* piece_to_py(std::optional<Player> p) {
+  if (!p) return new_none();
+  return PyLong_FromLong(long(static_cast<int8_t>(*p)));
+}
+
+// The size rule shared by Board and Game: width first, then height.
+inline void check_board_size(uint64_t width, uint64_t height) {
+  if (width < 2 || width > 32) raise(PyExc_ValueError, "Board width must be between 2 and 32");
+  if (height < 2 || height > 32) raise(PyExc_ValueError, "Board height must be between 2 and 32");
+}
 
 }  // namespace vexlor::py

@@ -1,13 +1,10 @@
 // Python class Board: a stand-alone stone placement of 2x2 to 32x32 points.
 #include <string>
 
-#include "args.hpp"
-#include "objects.hpp"
+#include "methods.hpp"
 
 namespace vexlor::py {
 namespace {
-
-PyBoard* as_board(PyObject* o) { return reinterpret_cast<PyBoard*>(o); }
 
 template <class F>
 decltype(auto) visit_board(PyObject* self, F&& f) {
@@ -19,35 +16,35 @@ BoardVariant make_board(uint64_t width, uint64_t height) {
                                        [&]<int NW>() { return Board<NW>(uint8_t(width), uint8_t(height)); });
 }
 
-PyObject* board_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const auto [w, h] = bind_tuple<2>("Board", {"width", "height"}, args, kwargs);
     const uint64_t width = to_unsigned(w, "width");
     const uint64_t height = to_unsigned(h, "height");
     check_board_size(width, height);
-    return new_board_object(make_board(width, height));
+    return new_board_object(state_of_type(type), make_board(width, height));
   });
 }
 
-PyObject* board_standard(PyObject*, const CallArgs& call) {
+PyObject* board_standard(PyObject* cls, const CallArgs& call) {
   bind_none("standard", call);
-  return new_board_object(make_board(19, 19));
+  return new_board_object(state_of_class(cls), make_board(19, 19));
 }
 
 PyObject* board_width(PyObject* self, const CallArgs& call) {
-  Access access(as_board(self)->access, Access::Shared);
+  const Access access(as_board(self), Access::Shared);
   bind_none("width", call);
   return visit_board(self, [](auto& b) { return PyLong_FromLong(b.width); });
 }
 
 PyObject* board_height(PyObject* self, const CallArgs& call) {
-  Access access(as_board(self)->access, Access::Shared);
+  const Access access(as_board(self), Access::Shared);
   bind_none("height", call);
   return visit_board(self, [](auto& b) { return PyLong_FromLong(b.height); });
 }
 
 PyObject* board_get_piece(PyObject* self, const CallArgs& call) {
-  Access access(as_board(self)->access, Access::Shared);
+  const Access access(as_board(self), Access::Shared);
   const auto [c, r] = bind<2>("get_piece", {"col", "row"}, call);
   const uint64_t col = to_unsigned(c, "col");
   const uint64_t row = to_unsigned(r, "row");
@@ -55,7 +52,7 @@ PyObject* board_get_piece(PyObject* self, const CallArgs& call) {
 }
 
 PyObject* board_set_piece(PyObject* self, const CallArgs& call) {
-  Access access(as_board(self)->access, Access::Exclusive);
+  const Access access(as_board(self), Access::Exclusive);
   const auto [c, r, pc] = bind<3>("set_piece", {"col", "row", "piece"}, call);
   const uint64_t col = to_unsigned(c, "col");
   const uint64_t row = to_unsigned(r, "row");
@@ -65,7 +62,7 @@ PyObject* board_set_piece(PyObject* self, const CallArgs& call) {
 }
 
 PyObject* board_clear(PyObject* self, const CallArgs& call) {
-  Access access(as_board(self)->access, Access::Exclusive);
+  const Access access(as_board(self), Access::Exclusive);
   bind_none("clear", call);
   visit_board(self, [](auto& b) { b.clear(); });
   return new_none();
@@ -73,7 +70,7 @@ PyObject* board_clear(PyObject* self, const CallArgs& call) {
 
 PyObject* board_str(PyObject* self) {
   return guarded([&] {
-    Access access(as_board(self)->access, Access::Shared);
+    const Access access(as_board(self), Access::Shared);
     const std::string s = visit_board(self, [](auto& b) { return b.to_string(); });
     return PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size()));
   });
@@ -81,8 +78,9 @@ PyObject* board_str(PyObject* self) {
 
 PyObject* board_repr(PyObject* self) {
   return guarded([&] {
-    Access access(as_board(self)->access, Access::Shared);
-    return visit_board(self, [](auto& b) { return PyUnicode_FromFormat("Board(width=%d, height=%d)", b.width, b.height); });
+    const Access access(as_board(self), Access::Shared);
+    return visit_board(self,
+                       [](auto& b) { return PyUnicode_FromFormat("Board(width=%d, height=%d)", b.width, b.height); });
   });
 }
 
@@ -110,16 +108,14 @@ PyType_Slot board_slots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyType_Spec board_spec = {
     "vexlor_go.Board", sizeof(PyBoard), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, board_slots,
 };
 
-PyTypeObject* board_type_slot = nullptr;
-
-}  // namespace
-
-PyTypeObject* board_type() { return cached_type(board_type_slot, board_spec); }
-
-PyObject* new_board_object(BoardVariant&& b) { return new_holder(board_type(), &PyBoard::board, std::move(b)); }
+PyObject* new_board_object(const ModuleState& st, BoardVariant&& b) {
+  return new_holder(st.board_type, &PyBoard::board, std::move(b));
+}
 
 }  // namespace vexlor::py

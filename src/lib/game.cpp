@@ -1,29 +1,23 @@
 // Python class Game: construction, play and query, the action space, planes and rewards.
 #include <string>
 
-#include "args.hpp"
 #include "engine/encode.hpp"
-#include "objects.hpp"
+#include "methods.hpp"
+#include "python_hash.hpp"
 #include "values.hpp"
 
 namespace vexlor::py {
 namespace {
-
-PyGame* as_game(PyObject* o) { return reinterpret_cast<PyGame*>(o); }
 
 template <class F>
 decltype(auto) visit_game(PyObject* self, F&& f) {
   return std::visit(std::forward<F>(f), as_game(self)->game);
 }
 
-// Takes the object's access, then binds and converts the arguments: a
-// conversion that calls back into the same game meets the held access.
-struct Shared : Access {
-  explicit Shared(PyObject* self) : Access(as_game(self)->access, Access::Shared) {}
-};
-struct Exclusive : Access {
-  explicit Exclusive(PyObject* self) : Access(as_game(self)->access, Access::Exclusive) {}
-};
+// Every method takes the game's access first, then binds and converts its
+// arguments: a conversion that calls back into the same game meets the held access.
+constexpr Access::Mode Shared = Access::Shared;
+constexpr Access::Mode Exclusive = Access::Exclusive;
 
 GameVariant make_game(uint64_t width, uint64_t height, float komi, uint16_t min_pass, uint16_t max_moves,
                       bool superko) {
@@ -52,33 +46,33 @@ std::optional<Move> decode_for(const Game<NW>& g, uint64_t action) {
 
 // --- construction ----------------------------------------------------------
 
-PyObject* game_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const auto [w, h] = bind_tuple<2>("Game", {"width", "height"}, args, kwargs);
     const uint64_t width = to_unsigned(w, "width");
     const uint64_t height = to_unsigned(h, "height");
     check_board_size(width, height);
-    return new_game_object(make_default_game(width, height));
+    return new_game_object(state_of_type(type), make_default_game(width, height));
   });
 }
 
-PyObject* game_with_options(PyObject*, const CallArgs& call) {
+PyObject* game_with_options(PyObject* cls, const CallArgs& call) {
   const auto a = bind<6>("with_options",
                          {"width", "height", "komi", "min_moves_before_pass_possible", "max_moves", "superko"}, call);
   const uint64_t width = to_unsigned(a[0], "width");
   const uint64_t height = to_unsigned(a[1], "height");
-  const double komi = to_double(a[2], "komi");
+  const float komi = to_float32(a[2], "komi");
   const uint64_t min_pass = to_unsigned(a[3], "min_moves_before_pass_possible", 65535);
   const uint64_t max_moves = to_unsigned(a[4], "max_moves", 65535);
   const bool superko = to_bool(a[5], "superko");
   check_board_size(width, height);
-  return new_game_object(
-      make_game(width, height, static_cast<float>(komi), uint16_t(min_pass), uint16_t(max_moves), superko));
+  return new_game_object(state_of_class(cls),
+                         make_game(width, height, komi, uint16_t(min_pass), uint16_t(max_moves), superko));
 }
 
-PyObject* game_standard(PyObject*, const CallArgs& call) {
+PyObject* game_standard(PyObject* cls, const CallArgs& call) {
   bind_none("standard", call);
-  return new_game_object(make_default_game(19, 19));
+  return new_game_object(state_of_class(cls), make_default_game(19, 19));
 }
 
 // --- options and simple queries --------------------------------------------
@@ -86,7 +80,7 @@ PyObject* game_standard(PyObject*, const CallArgs& call) {
 // Zero-argument read-only method: shared access, no arguments, then f(game).
 template <class F>
 PyObject* read_only(PyObject* self, const CallArgs& call, const char* name, F&& f) {
-  Shared access(self);
+  const Access access(as_game(self), Shared);
   bind_none(name, call);
   return visit_game(self, std::forward<F>(f));
 }
@@ -130,8 +124,9 @@ PyObject* game_name(PyObject* self, const CallArgs& call) {
                    [](auto& g) { return PyUnicode_FromFormat("go_%dx%d", int(g.width()), int(g.height())); });
 }
 PyObject* game_outcome(PyObject* self, const CallArgs& call) {
-  return read_only(self, call, "outcome",
-                   [](auto& g) { return g.outcome() ? new_outcome_object(*g.outcome()) : new_none(); });
+  return read_only(self, call, "outcome", [&](auto& g) {
+    return g.outcome() ? new_outcome_object(state_of(self), *g.outcome()) : new_none();
+  });
 }
 PyObject* game_ko_point(PyObject* self, const CallArgs& call) {
   return read_only(self, call, "ko_point", [](auto& g) -> PyObject* {
@@ -140,20 +135,27 @@ PyObject* game_ko_point(PyObject* self, const CallArgs& call) {
   });
 }
 PyObject* game_board(PyObject* self, const CallArgs& call) {
-  return read_only(self, call, "board", []<int NW>(const Game<NW>& g) {
-    return new_board_object(BoardVariant(std::in_place_index<NW - 1>, g.board()));
+  return read_only(self, call, "board", [&]<int NW>(const Game<NW>& g) {
+    return new_board_object(state_of(self), BoardVariant(std::in_place_index<NW - 1>, g.board()));
   });
 }
 PyObject* game_clone(PyObject* self, const CallArgs& call) {
-  Shared access(self);
-  bind_none("clone", call);
-  return new_game_object(GameVariant(as_game(self)->game));
+  return read_only(self, call, "clone",
+                   [&](auto&) { return new_game_object(state_of(self), GameVariant(as_game(self)->game)); });
+}
+// Raises AssertionError with the engine's report when a derived table disagrees with the board and history.
+PyObject* game_check_consistency(PyObject* self, const CallArgs& call) {
+  return read_only(self, call, "_check_consistency", [](auto& g) {
+    const std::string report = g.check_consistency();
+    if (!report.empty()) raise(PyExc_AssertionError, "%s", report.c_str());
+    return new_none();
+  });
 }
 
 // --- points ------------------------------------------------------------------
 
 PyObject* game_get_piece(PyObject* self, const CallArgs& call) {
-  Shared access(self);
+  const Access access(as_game(self), Shared);
   const auto [c, r] = bind<2>("get_piece", {"col", "row"}, call);
   const uint64_t col = to_unsigned(c, "col");
   const uint64_t row = to_unsigned(r, "row");
@@ -161,7 +163,7 @@ PyObject* game_get_piece(PyObject* self, const CallArgs& call) {
 }
 
 PyObject* game_set_piece(PyObject* self, const CallArgs& call) {
-  Exclusive access(self);
+  const Access access(as_game(self), Exclusive);
   const auto [c, r, pc] = bind<3>("set_piece", {"col", "row", "piece"}, call);
   const uint64_t col = to_unsigned(c, "col");
   const uint64_t row = to_unsigned(r, "row");
@@ -172,28 +174,28 @@ PyObject* game_set_piece(PyObject* self, const CallArgs& call) {
 
 // --- moves -------------------------------------------------------------------
 
-const Move& move_arg(PyObject* o) {
-  require_type(o, move_type(), "move_", "Move");
+const Move& move_arg(PyObject* self, PyObject* o) {
+  require_type(o, state_of(self).move_type, "move_", "Move");
   return reinterpret_cast<PyMove*>(o)->move;
 }
 
 PyObject* game_make_move(PyObject* self, const CallArgs& call) {
-  Exclusive access(self);
+  const Access access(as_game(self), Exclusive);
   const auto [m] = bind<1>("make_move", {"move_"}, call);
-  const Move move = move_arg(m);
+  const Move move = move_arg(self, m);
   return new_bool(visit_game(self, [&](auto& g) { return g.make_move(move); }));
 }
 
 PyObject* game_unmake_move(PyObject* self, const CallArgs& call) {
-  Exclusive access(self);
+  const Access access(as_game(self), Exclusive);
   bind_none("unmake_move", call);
   return new_bool(visit_game(self, [](auto& g) { return g.unmake_move(); }));
 }
 
 PyObject* game_is_legal_move(PyObject* self, const CallArgs& call) {
-  Shared access(self);
+  const Access access(as_game(self), Shared);
   const auto [m] = bind<1>("is_legal_move", {"move_"}, call);
-  const Move move = move_arg(m);
+  const Move move = move_arg(self, m);
   return new_bool(visit_game(self, [&](auto& g) { return g.is_legal_move(move); }));
 }
 
@@ -216,11 +218,12 @@ PyObject* legal_list(const Game<NW>& g, Item item) {
 }
 
 PyObject* game_legal_moves(PyObject* self, const CallArgs& call) {
-  return read_only(self, call, "legal_moves", [](auto& g) {
+  return read_only(self, call, "legal_moves", [&](auto& g) {
+    const ModuleState& st = state_of(self);
     const unsigned w = g.width();
     const unsigned area = g.area();
     return legal_list(g, [&](unsigned p) {
-      return new_move_object(p == area ? Move::pass() : Move::place(uint8_t(p % w), uint8_t(p / w)));
+      return new_move_object(st, p == area ? Move::pass() : Move::place(uint8_t(p % w), uint8_t(p / w)));
     });
   });
 }
@@ -231,7 +234,7 @@ PyObject* game_legal_moves(PyObject* self, const CallArgs& call) {
 // room. Only a list of ints qualifies: releasing an int runs no Python code,
 // and ints are all this call ever puts there.
 template <int NW>
-bool refill_action_list(PyGame* pg, const Bitboard<NW>& places, bool pass, unsigned area) {
+bool refill_action_list(const ModuleState& st, PyGame* pg, const Bitboard<NW>& places, bool pass, unsigned area) {
 #ifdef Py_GIL_DISABLED
   return false;  // a reference count of 1 proves nothing without the lock
 #else
@@ -250,7 +253,7 @@ bool refill_action_list(PyGame* pg, const Bitboard<NW>& places, bool pass, unsig
     }
     Py_DECREF(items[i]);
   }
-  write_legal(places, pass, area, items, [](unsigned p) { return action_int(p); });
+  write_legal(places, pass, area, items, [&](unsigned p) { return action_int(st, p); });
   Py_SET_SIZE(l, n);
   return true;
 #endif
@@ -262,18 +265,19 @@ PyObject* game_legal_action_indices(PyObject* self, const CallArgs& call) {
   PyGame* const pg = as_game(self);
   Ref dropped;  // released after the access below: a list edited by its user may hold anything
   return read_only(self, call, "legal_action_indices", [&](auto& g) {
+    const ModuleState& st = state_of(self);
     const auto places = g.legal_placements_remembered();
     const bool pass = g.pass_listed(places.any());
-    if (!refill_action_list(pg, places, pass, g.area())) {
+    if (!refill_action_list(st, pg, places, pass, g.area())) {
       dropped = Ref::steal(std::exchange(pg->action_list, nullptr));
-      pg->action_list = legal_list(g, [](unsigned p) { return action_int(p); });
+      pg->action_list = legal_list(g, [&](unsigned p) { return action_int(st, p); });
     }
     return Py_NewRef(pg->action_list);
   });
 }
 
 PyObject* game_apply_action(PyObject* self, const CallArgs& call) {
-  Exclusive access(self);
+  const Access access(as_game(self), Exclusive);
   const auto [a] = bind<1>("apply_action", {"action"}, call);
   const uint64_t action = to_unsigned(a, "action");
   return new_bool(visit_game(self, [&](auto& g) {
@@ -294,12 +298,12 @@ PyObject* game_board_shape(PyObject* self, const CallArgs& call) {
 }
 
 PyObject* game_decode_action(PyObject* self, const CallArgs& call) {
-  Shared access(self);
+  const Access access(as_game(self), Shared);
   const auto [a] = bind<1>("decode_action", {"action"}, call);
   const uint64_t action = to_unsigned(a, "action");
   return visit_game(self, [&](auto& g) {
     const std::optional<Move> m = decode_for(g, action);
-    return m ? new_move_object(*m) : new_none();
+    return m ? new_move_object(state_of(self), *m) : new_none();
   });
 }
 
@@ -309,42 +313,37 @@ PyObject* game_input_plane_count(PyObject* self, const CallArgs& call) {
   return read_only(self, call, "input_plane_count", [](auto&) { return PyLong_FromLong(kTotalInputPlanes); });
 }
 
+// Only reads the game: earlier boards are rebuilt on a copy.
 PyObject* game_encode_game_planes(PyObject* self, const CallArgs& call) {
-  Exclusive access(self);
-  bind_none("encode_game_planes", call);
-  return visit_game(self, [](auto& g) {
+  return read_only(self, call, "encode_game_planes", [&](auto& g) {
     const std::vector<float> planes = encode_game_planes(g);
-    static PyObject* const zero = PyFloat_FromDouble(0.0);
-    static PyObject* const one = PyFloat_FromDouble(1.0);
-    if (!zero || !one) throw PythonError{};
+    const ModuleState& st = state_of(self);
     Ref list = check(PyList_New(Py_ssize_t(planes.size())));
     for (size_t i = 0; i < planes.size(); ++i)
-      PyList_SET_ITEM(list.get(), Py_ssize_t(i), Py_NewRef(planes[i] != 0.0f ? one : zero));
+      PyList_SET_ITEM(list.get(), Py_ssize_t(i), Py_NewRef(planes[i] != 0.0f ? st.float_one : st.float_zero));
     return Py_BuildValue("(Niii)", list.release(), int(kTotalInputPlanes), int(g.height()), int(g.width()));
   });
 }
 
 PyObject* game_reward_absolute(PyObject* self, const CallArgs& call) {
-  return read_only(self, call, "reward_absolute", [](auto& g) { return PyFloat_FromDouble(black_reward(g.outcome())); });
+  return read_only(self, call, "reward_absolute",
+                   [](auto& g) { return PyFloat_FromDouble(black_reward(g.outcome())); });
 }
 
 PyObject* game_reward_from_perspective(PyObject* self, const CallArgs& call) {
-  Shared access(self);
+  const Access access(as_game(self), Shared);
   const auto [p] = bind<1>("reward_from_perspective", {"perspective"}, call);
   const int8_t perspective = to_i8(p, "perspective");
   const std::optional<GameOutcome> o = visit_game(self, [](auto& g) { return g.outcome(); });
-  if (!o) return PyFloat_FromDouble(0.0);
-  const double r = black_reward(o);
-  if (perspective == 1) return PyFloat_FromDouble(r);
-  if (perspective == -1) return PyFloat_FromDouble(-r + 0.0);
-  raise(PyExc_ValueError, "Invalid perspective");
+  if (!o) return PyFloat_FromDouble(0.0);  // the perspective is not examined before the end
+  return reward_seen_from(perspective, black_reward(o), "Invalid perspective");
 }
 
 // --- special methods -------------------------------------------------------------
 
 PyObject* game_str(PyObject* self) {
   return guarded([&] {
-    Shared access(self);
+    const Access access(as_game(self), Shared);
     return visit_game(self, [](auto& g) {
       std::string s = "Game(turn: ";
       s += player_name(g.turn());
@@ -367,7 +366,7 @@ PyObject* game_str(PyObject* self) {
 
 PyObject* game_repr(PyObject* self) {
   return guarded([&] {
-    Shared access(self);
+    const Access access(as_game(self), Shared);
     return visit_game(self, [](auto& g) {
       std::string s = "Game(width=" + std::to_string(g.width()) + ", height=" + std::to_string(g.height()) +
                       ", turn=" + std::string(player_name(g.turn())) + ", over=" + flag_text(g.is_over()) +
@@ -379,7 +378,7 @@ PyObject* game_repr(PyObject* self) {
 
 Py_hash_t game_hash(PyObject* self) {
   return guarded_as<Py_hash_t>(-1, [&] {
-    Shared access(self);
+    const Access access(as_game(self), Shared);
     return Py_hash_t(python_hash(visit_game(self, [](auto& g) { return g.game_hash(); })));
   });
 }
@@ -405,7 +404,8 @@ PyMethodDef game_methods[] = {
     VX_METHOD("board_shape", game_board_shape, 0, "board_shape($self)"),
     VX_METHOD("input_plane_count", game_input_plane_count, 0, "input_plane_count($self)"),
     VX_METHOD("reward_absolute", game_reward_absolute, 0, "reward_absolute($self)"),
-    VX_METHOD("reward_from_perspective", game_reward_from_perspective, 0, "reward_from_perspective($self, perspective)"),
+    VX_METHOD("reward_from_perspective", game_reward_from_perspective, 0,
+              "reward_from_perspective($self, perspective)"),
     VX_METHOD("name", game_name, 0, "name($self)"),
     VX_METHOD("outcome", game_outcome, 0, "outcome($self)"),
     VX_METHOD("legal_moves", game_legal_moves, 0, "legal_moves($self)"),
@@ -436,6 +436,7 @@ PyMethodDef game_methods[] = {
     VX_METHOD("_from_state", game_from_state, METH_STATIC, "_from_state(state)"),
     VX_METHOD("__copy__", game_copy, 0, "__copy__($self)"),
     VX_METHOD("__deepcopy__", game_deepcopy, 0, "__deepcopy__($self, memo)"),
+    VX_METHOD("_check_consistency", game_check_consistency, 0, "_check_consistency($self)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -471,16 +472,14 @@ PyType_Slot game_slots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyType_Spec game_spec = {
     "vexlor_go.Game", sizeof(PyGame), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, game_slots,
 };
 
-PyTypeObject* game_type_slot = nullptr;
-
-}  // namespace
-
-PyTypeObject* game_type() { return cached_type(game_type_slot, game_spec); }
-
-PyObject* new_game_object(GameVariant&& g) { return new_holder(game_type(), &PyGame::game, std::move(g)); }
+PyObject* new_game_object(const ModuleState& st, GameVariant&& g) {
+  return new_holder(st.game_type, &PyGame::game, std::move(g));
+}
 
 }  // namespace vexlor::py

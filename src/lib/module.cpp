@@ -1,88 +1,143 @@
-// Module entry: multi-phase init with one execution step that registers the
-// classes and constants, in order, and builds __all__.
-#include "objects.hpp"
+// Module entry: multi-phase init whose execution step makes the classes from
+// their specifications into the module's state (state.hpp), then the
+// constants, in order, and builds __all__. How to add a class: README.md here.
+#include <unordered_map>
+
 #include "engine/encode.hpp"
+#include "methods.hpp"
 
 namespace vexlor::py {
 namespace {
 
-int append_all(PyObject* module, const char* name) {
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    all = PyList_New(0);
-    if (!all || PyObject_SetAttrString(module, "__all__", all) < 0) {
-      Py_XDECREF(all);
-      return -1;
-    }
+struct ClassEntry {
+  const char* name;
+  PyType_Spec* spec;
+  PyTypeObject* ModuleState::*type;
+};
+
+// Registered in this order, which is also their order in __all__.
+const ClassEntry kClasses[] = {
+    {"Board", &board_spec, &ModuleState::board_type},
+    {"Game", &game_spec, &ModuleState::game_type},
+    {"Move", &move_spec, &ModuleState::move_type},
+    {"GameOutcome", &outcome_spec, &ModuleState::outcome_type},
+};
+
+ModuleState* state_of_module(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+PyMethodDef* methods_of(const PyType_Spec& spec) {
+  for (const PyType_Slot* s = spec.slots; s->slot; ++s)
+    if (s->slot == Py_tp_methods) return static_cast<PyMethodDef*>(s->pfunc);
+  return nullptr;
+}
+
+// The interpreter calls a METH_STATIC function without self, but our static
+// methods need their class to find the module state. Each one is therefore
+// rebound once its class exists: the same entry without the flag, bound to
+// the class and wrapped as a staticmethod. This maps every static entry of
+// every class to that twin; built once per process, read-only afterwards.
+const std::unordered_map<const PyMethodDef*, PyMethodDef>& bound_twins() {
+  static const std::unordered_map<const PyMethodDef*, PyMethodDef> twins = [] {
+    std::unordered_map<const PyMethodDef*, PyMethodDef> m;
+    for (const ClassEntry& c : kClasses)
+      for (const PyMethodDef* d = methods_of(*c.spec); d && d->ml_name; ++d)
+        if (d->ml_flags & METH_STATIC)
+          m.emplace(d, PyMethodDef{d->ml_name, d->ml_meth, d->ml_flags & ~METH_STATIC, d->ml_doc});
+    return m;
+  }();
+  return twins;
+}
+
+// Replaces each static method of `type` by its twin bound to the class, in
+// place: the class dict keeps its order, and the method its name, signature and pickling.
+void bind_static_methods(PyTypeObject* type, const PyType_Spec& spec) {
+  const auto& twins = bound_twins();
+  for (const PyMethodDef* d = methods_of(spec); d && d->ml_name; ++d) {
+    if (!(d->ml_flags & METH_STATIC)) continue;
+    PyMethodDef* twin = const_cast<PyMethodDef*>(&twins.at(d));
+    const Ref fn = check(PyCFunction_NewEx(twin, reinterpret_cast<PyObject*>(type), nullptr));
+    const Ref method = check(PyStaticMethod_New(fn.get()));
+    if (PyDict_SetItemString(type->tp_dict, d->ml_name, method.get()) < 0) throw PythonError{};
   }
-  PyObject* s = PyUnicode_FromString(name);
-  const int rc = s ? PyList_Append(all, s) : -1;
-  Py_XDECREF(s);
-  Py_DECREF(all);
-  return rc;
+  PyType_Modified(type);
 }
 
-int add_class(PyObject* module, const char* name, PyTypeObject* type) {
-  if (!type) return -1;
-  if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
-  return append_all(module, name);
+void append_all(PyObject* module, const char* name) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+    PyErr_Clear();
+    all = check(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonError{};
+  }
+  const Ref s = check(PyUnicode_FromString(name));
+  if (PyList_Append(all.get(), s.get()) < 0) throw PythonError{};
 }
 
-int make_action_ints() {
-  for (size_t i = 0; i < kCachedActionInts; ++i)
-    if (!action_ints[i] && !(action_ints[i] = PyLong_FromSize_t(i))) return -1;
+void add_int_constant(PyObject* module, const char* name, long value) {
+  if (PyModule_AddIntConstant(module, name, value) < 0) throw PythonError{};
+  append_all(module, name);
+}
+
+// Steps stop at the first failure; the import then fails and m_free releases what was made.
+int exec_module(PyObject* module) {
+  return guarded_as(-1, [&] {
+    ModuleState& st = *state_of_module(module);
+    for (const ClassEntry& c : kClasses) {
+      st.*c.type = reinterpret_cast<PyTypeObject*>(check(PyType_FromModuleAndSpec(module, c.spec, nullptr)).release());
+      bind_static_methods(st.*c.type, *c.spec);
+      if (PyModule_AddObjectRef(module, c.name, reinterpret_cast<PyObject*>(st.*c.type)) < 0) throw PythonError{};
+      append_all(module, c.name);
+    }
+    st.float_zero = check(PyFloat_FromDouble(0.0)).release();
+    st.float_one = check(PyFloat_FromDouble(1.0)).release();
+    for (size_t i = 0; i < kCachedActionInts; ++i) st.action_ints[i] = check(PyLong_FromSize_t(i)).release();
+    add_int_constant(module, "BLACK", static_cast<int8_t>(Player::Black));
+    add_int_constant(module, "WHITE", static_cast<int8_t>(Player::White));
+    add_int_constant(module, "TOTAL_INPUT_PLANES", long(kTotalInputPlanes));
+    return 0;
+  });
+}
+
+// The classes refer back to the module (their defining module), which holds
+// them in its state: the collector must see those references to break the cycle.
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* st = state_of_module(module);
+  if (!st) return 0;
+  for (const ClassEntry& c : kClasses) Py_VISIT(st->*c.type);
   return 0;
 }
 
-int exec_module(PyObject* module) {
-  if (make_action_ints() < 0) return -1;
-  if (add_class(module, "Board", board_type()) < 0) return -1;
-  if (add_class(module, "Game", game_type()) < 0) return -1;
-  if (add_class(module, "Move", move_type()) < 0) return -1;
-  if (add_class(module, "GameOutcome", outcome_type()) < 0) return -1;
-  if (PyModule_AddIntConstant(module, "BLACK", static_cast<int8_t>(Player::Black)) < 0) return -1;
-  if (append_all(module, "BLACK") < 0) return -1;
-  if (PyModule_AddIntConstant(module, "WHITE", static_cast<int8_t>(Player::White)) < 0) return -1;
-  if (append_all(module, "WHITE") < 0) return -1;
-  if (PyModule_AddIntConstant(module, "TOTAL_INPUT_PLANES", long(kTotalInputPlanes)) < 0) return -1;
-  return append_all(module, "TOTAL_INPUT_PLANES");
+int clear_module(PyObject* module) {
+  ModuleState* st = state_of_module(module);
+  if (!st) return 0;
+  for (const ClassEntry& c : kClasses) Py_CLEAR(st->*c.type);
+  Py_CLEAR(st->float_zero);
+  Py_CLEAR(st->float_one);
+  for (PyObject*& o : st->action_ints) Py_CLEAR(o);
+  return 0;
 }
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // Type objects and the int cache are process-wide.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    // Every object the module makes lives in its state, one per module object,
+    // and the engine's only process-wide data (the neighbour tables) is
+    // immutable once built and guarded by a mutex while it is: interpreters
+    // with their own lock each import their own copy safely.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
     {0, nullptr},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "vexlor_go",
-    nullptr,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "vexlor_go",     nullptr,      sizeof(ModuleState), nullptr,
+    module_slots,          traverse_module, clear_module, free_module,
 };
 
 }  // namespace
-
-std::optional<Player> piece_from_py(PyObject* o) {
-  if (o == Py_None) return std::nullopt;
-  const int8_t v = to_i8(o, "piece");
-  const std::optional<Player> p = player_from_int(v);
-  if (!p) raise(PyExc_ValueError, "Invalid player value");
-  return p;
-}
-
-PyObject* action_ints[kCachedActionInts] = {};
-
 }  // namespace vexlor::py
 
 PyMODINIT_FUNC PyInit_vexlor_go(void) { return PyModuleDef_Init(&vexlor::py::module_def); }

@@ -1,6 +1,7 @@
 // Python class Move: an immutable pass or placement, with its action index.
-#include "args.hpp"
-#include "objects.hpp"
+#include "engine/siphash.hpp"
+#include "methods.hpp"
+#include "python_hash.hpp"
 #include "values.hpp"
 
 namespace vexlor::py {
@@ -11,16 +12,16 @@ const Move& move_of(PyObject* o) { return reinterpret_cast<PyMove*>(o)->move; }
 // Board sizes of Move.encode/decode: values that would not fit a byte are refused, not wrapped.
 uint64_t size_arg(PyObject* o, const char* name) { return to_unsigned(o, name, 255); }
 
-PyObject* move_place(PyObject*, const CallArgs& call) {
+PyObject* move_place(PyObject* cls, const CallArgs& call) {
   const auto [c, r] = bind<2>("place", {"col", "row"}, call);
   const uint64_t col = to_unsigned(c, "col", 255);
   const uint64_t row = to_unsigned(r, "row", 255);
-  return new_move_object(Move::place(uint8_t(col), uint8_t(row)));
+  return new_move_object(state_of_class(cls), Move::place(uint8_t(col), uint8_t(row)));
 }
 
-PyObject* move_pass(PyObject*, const CallArgs& call) {
+PyObject* move_pass(PyObject* cls, const CallArgs& call) {
   bind_none("pass_move", call);
-  return new_move_object(Move::pass());
+  return new_move_object(state_of_class(cls), Move::pass());
 }
 
 PyObject* move_is_pass(PyObject* self, const CallArgs& call) {
@@ -48,15 +49,16 @@ PyObject* move_encode(PyObject* self, const CallArgs& call) {
   return PyLong_FromUnsignedLongLong(m.is_pass() ? w * h : uint64_t(m.row) * w + m.col);
 }
 
-PyObject* move_decode(PyObject*, const CallArgs& call) {
+PyObject* move_decode(PyObject* cls, const CallArgs& call) {
   const auto [a, bw, bh] = bind<3>("decode", {"action", "board_width", "board_height"}, call);
   const uint64_t action = to_unsigned(a, "action");
   const uint64_t w = size_arg(bw, "board_width");
   const uint64_t h = size_arg(bh, "board_height");
   const uint64_t area = w * h;
-  if (action == area) return new_move_object(Move::pass());
+  const ModuleState& st = state_of_class(cls);
+  if (action == area) return new_move_object(st, Move::pass());
   if (action > area) raise(PyExc_ValueError, "invalid action");
-  return new_move_object(Move::place(uint8_t(action % w), uint8_t(action / w)));
+  return new_move_object(st, Move::place(uint8_t(action % w), uint8_t(action / w)));
 }
 
 PyObject* move_str(PyObject* self) {
@@ -82,8 +84,7 @@ Py_hash_t move_hash(PyObject* self) {
 }
 
 PyObject* move_richcompare(PyObject* self, PyObject* other, int op) {
-  return value_richcompare<PyMove>(self, other, op, move_type(),
-                                   [](const PyMove& a, const PyMove& b) { return a.move == b.move; });
+  return value_richcompare<PyMove>(self, other, op, [](const PyMove& a, const PyMove& b) { return a.move == b.move; });
 }
 
 PyMethodDef move_methods[] = {
@@ -110,17 +111,16 @@ PyType_Slot move_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec move_spec = {
-    "vexlor_go.Move", sizeof(PyMove), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, move_slots,
-};
-
-PyTypeObject* move_type_slot = nullptr;
-
 }  // namespace
 
-PyTypeObject* move_type() { return cached_type(move_type_slot, move_spec); }
+PyType_Spec move_spec = {
+    "vexlor_go.Move",
+    sizeof(PyMove),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    move_slots,
+};
 
-PyObject* new_move_object(Move m) { return new_holder(move_type(), &PyMove::move, m); }
+PyObject* new_move_object(const ModuleState& st, Move m) { return new_holder(st.move_type, &PyMove::move, m); }
 
 }  // namespace vexlor::py

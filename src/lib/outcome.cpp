@@ -1,8 +1,7 @@
 // Python class GameOutcome: the immutable result of a finished game.
 #include <string_view>
 
-#include "args.hpp"
-#include "objects.hpp"
+#include "methods.hpp"
 #include "values.hpp"
 
 namespace vexlor::py {
@@ -25,10 +24,7 @@ PyObject* outcome_encode_absolute(PyObject* self, const CallArgs& call) {
 PyObject* outcome_encode_perspective(PyObject* self, const CallArgs& call) {
   const auto [p] = bind<1>("encode_winner_from_perspective", {"perspective"}, call);
   const int8_t perspective = to_i8(p, "perspective");
-  const double r = black_reward(outcome_of(self));
-  if (perspective == 1) return PyFloat_FromDouble(r);
-  if (perspective == -1) return PyFloat_FromDouble(-r + 0.0);
-  raise(PyExc_ValueError, "Unrecognized perspective");
+  return reward_seen_from(perspective, black_reward(outcome_of(self)), "Unrecognized perspective");
 }
 
 PyObject* outcome_is_draw(PyObject* self, const CallArgs& call) {
@@ -52,7 +48,7 @@ PyObject* outcome_repr(PyObject* self) {
 
 PyObject* outcome_richcompare(PyObject* self, PyObject* other, int op) {
   return value_richcompare<PyGameOutcome>(
-      self, other, op, outcome_type(), [](const PyGameOutcome& a, const PyGameOutcome& b) { return a.outcome == b.outcome; });
+      self, other, op, [](const PyGameOutcome& a, const PyGameOutcome& b) { return a.outcome == b.outcome; });
 }
 
 PyMethodDef outcome_methods[] = {
@@ -79,17 +75,18 @@ PyType_Slot outcome_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec outcome_spec = {
-    "vexlor_go.GameOutcome", sizeof(PyGameOutcome), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, outcome_slots,
-};
-
-PyTypeObject* outcome_type_slot = nullptr;
-
 }  // namespace
 
-PyTypeObject* outcome_type() { return cached_type(outcome_type_slot, outcome_spec); }
+PyType_Spec outcome_spec = {
+    "vexlor_go.GameOutcome",
+    sizeof(PyGameOutcome),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    outcome_slots,
+};
 
-PyObject* new_outcome_object(GameOutcome o) { return new_holder(outcome_type(), &PyGameOutcome::outcome, o); }
+PyObject* new_outcome_object(const ModuleState& st, GameOutcome o) {
+  return new_holder(st.outcome_type, &PyGameOutcome::outcome, o);
+}
 
 }  // namespace vexlor::py

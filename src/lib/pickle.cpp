@@ -5,9 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "args.hpp"
 #include "engine/serialize.hpp"
-#include "objects.hpp"
+#include "methods.hpp"
 
 namespace vexlor::py {
 namespace {
@@ -17,12 +16,9 @@ class StateView {
  public:
   explicit StateView(PyObject* o) {
     if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) < 0) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "argument 'state' must be a bytes-like object, not %.200s",
-                     Py_TYPE(o)->tp_name);
-      }
-      throw PythonError{};
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+      PyErr_Clear();
+      raise(PyExc_TypeError, "argument 'state' must be a bytes-like object, not %.200s", Py_TYPE(o)->tp_name);
     }
   }
   ~StateView() { PyBuffer_Release(&view_); }
@@ -53,8 +49,7 @@ auto refusing(const char* prefix, F&& f) {
   try {
     return f();
   } catch (const StateError& e) {
-    const std::string msg = std::string(prefix) + e.what();
-    raise(PyExc_ValueError, msg.c_str());
+    raise(PyExc_ValueError, "%s%s", prefix, e.what());
   }
 }
 
@@ -63,73 +58,73 @@ auto refusing(const char* prefix, F&& f) {
 // --- Game ----------------------------------------------------------------------
 
 PyObject* game_reduce(PyObject* self, const CallArgs& call) {
-  PyGame* g = reinterpret_cast<PyGame*>(self);
-  Access access(g->access, Access::Shared);
+  PyGame* g = as_game(self);
+  const Access access(g, Access::Shared);
   bind_none("__reduce__", call);
   const std::vector<uint8_t> state = refusing("cannot pickle Game: ", [&] {
     return std::visit([]<int NW>(const Game<NW>& game) { return GameSerializer<NW>::save(game); }, g->game);
   });
-  return reduce_to(game_type(), "_from_state", Py_BuildValue("(N)", bytes_of(state)));
+  return reduce_to(Py_TYPE(self), "_from_state", Py_BuildValue("(N)", bytes_of(state)));
 }
 
-PyObject* game_from_state(PyObject*, const CallArgs& call) {
+PyObject* game_from_state(PyObject* cls, const CallArgs& call) {
   const auto [s] = bind<1>("_from_state", {"state"}, call);
   const StateView view(s);
-  return new_game_object(refusing("invalid Game state: ", [&] {
-    const auto dims = peek_state_size(view.data(), view.size(), serial::kGameKind);
-    return make_nw_variant<GameVariant>(words_for_size(dims.width, dims.height), [&]<int NW>() {
-      return GameSerializer<NW>::load(view.data(), view.size());
-    });
-  }));
+  return new_game_object(state_of_class(cls), refusing("invalid Game state: ", [&] {
+                           const auto dims = peek_state_size(view.data(), view.size(), serial::kGameKind);
+                           return make_nw_variant<GameVariant>(words_for_size(dims.width, dims.height), [&]<int NW>() {
+                             return GameSerializer<NW>::load(view.data(), view.size());
+                           });
+                         }));
 }
 
 PyObject* game_copy(PyObject* self, const CallArgs& call) {
-  PyGame* g = reinterpret_cast<PyGame*>(self);
-  Access access(g->access, Access::Shared);
+  PyGame* g = as_game(self);
+  const Access access(g, Access::Shared);
   bind_none("__copy__", call);
-  return new_game_object(GameVariant(g->game));
+  return new_game_object(state_of(self), GameVariant(g->game));
 }
 
 PyObject* game_deepcopy(PyObject* self, const CallArgs& call) {
-  PyGame* g = reinterpret_cast<PyGame*>(self);
-  Access access(g->access, Access::Shared);
+  PyGame* g = as_game(self);
+  const Access access(g, Access::Shared);
   bind<1>("__deepcopy__", {"memo"}, call);
-  return new_game_object(GameVariant(g->game));
+  return new_game_object(state_of(self), GameVariant(g->game));
 }
 
 // --- Board ---------------------------------------------------------------------
 
 PyObject* board_reduce(PyObject* self, const CallArgs& call) {
-  PyBoard* b = reinterpret_cast<PyBoard*>(self);
-  Access access(b->access, Access::Shared);
+  PyBoard* b = as_board(self);
+  const Access access(b, Access::Shared);
   bind_none("__reduce__", call);
   const std::vector<uint8_t> state = std::visit([](const auto& board) { return save_board(board); }, b->board);
-  return reduce_to(board_type(), "_from_state", Py_BuildValue("(N)", bytes_of(state)));
+  return reduce_to(Py_TYPE(self), "_from_state", Py_BuildValue("(N)", bytes_of(state)));
 }
 
-PyObject* board_from_state(PyObject*, const CallArgs& call) {
+PyObject* board_from_state(PyObject* cls, const CallArgs& call) {
   const auto [s] = bind<1>("_from_state", {"state"}, call);
   const StateView view(s);
-  return new_board_object(refusing("invalid Board state: ", [&] {
-    const auto dims = peek_state_size(view.data(), view.size(), serial::kBoardKind);
-    return make_nw_variant<BoardVariant>(words_for_size(dims.width, dims.height), [&]<int NW>() {
-      return load_board<NW>(view.data(), view.size());
-    });
-  }));
+  return new_board_object(state_of_class(cls), refusing("invalid Board state: ", [&] {
+                            const auto dims = peek_state_size(view.data(), view.size(), serial::kBoardKind);
+                            return make_nw_variant<BoardVariant>(
+                                words_for_size(dims.width, dims.height),
+                                [&]<int NW>() { return load_board<NW>(view.data(), view.size()); });
+                          }));
 }
 
 PyObject* board_copy(PyObject* self, const CallArgs& call) {
-  PyBoard* b = reinterpret_cast<PyBoard*>(self);
-  Access access(b->access, Access::Shared);
+  PyBoard* b = as_board(self);
+  const Access access(b, Access::Shared);
   bind_none("__copy__", call);
-  return new_board_object(BoardVariant(b->board));
+  return new_board_object(state_of(self), BoardVariant(b->board));
 }
 
 PyObject* board_deepcopy(PyObject* self, const CallArgs& call) {
-  PyBoard* b = reinterpret_cast<PyBoard*>(self);
-  Access access(b->access, Access::Shared);
+  PyBoard* b = as_board(self);
+  const Access access(b, Access::Shared);
   bind<1>("__deepcopy__", {"memo"}, call);
-  return new_board_object(BoardVariant(b->board));
+  return new_board_object(state_of(self), BoardVariant(b->board));
 }
 
 // --- Move and GameOutcome ------------------------------------------------------
@@ -137,21 +132,21 @@ PyObject* board_deepcopy(PyObject* self, const CallArgs& call) {
 PyObject* move_reduce(PyObject* self, const CallArgs& call) {
   bind_none("__reduce__", call);
   const Move& m = reinterpret_cast<PyMove*>(self)->move;
-  if (m.is_pass()) return reduce_to(move_type(), "pass_move", PyTuple_New(0));
-  return reduce_to(move_type(), "place", Py_BuildValue("(ii)", int(m.col), int(m.row)));
+  if (m.is_pass()) return reduce_to(Py_TYPE(self), "pass_move", PyTuple_New(0));
+  return reduce_to(Py_TYPE(self), "place", Py_BuildValue("(ii)", int(m.col), int(m.row)));
 }
 
 PyObject* outcome_reduce(PyObject* self, const CallArgs& call) {
   bind_none("__reduce__", call);
   const GameOutcome o = reinterpret_cast<PyGameOutcome*>(self)->outcome;
-  return reduce_to(outcome_type(), "_from_code", Py_BuildValue("(i)", outcome_code(o)));
+  return reduce_to(Py_TYPE(self), "_from_code", Py_BuildValue("(i)", outcome_code(o)));
 }
 
-PyObject* outcome_from_code(PyObject*, const CallArgs& call) {
+PyObject* outcome_from_code(PyObject* cls, const CallArgs& call) {
   const auto [c] = bind<1>("_from_code", {"code"}, call);
   const uint64_t code = to_unsigned(c, "code");
   if (code > 2) raise(PyExc_ValueError, "invalid GameOutcome code");
-  return new_outcome_object(GameOutcome(uint8_t(code)));
+  return new_outcome_object(state_of_class(cls), GameOutcome(uint8_t(code)));
 }
 
 PyObject* value_copy(PyObject* self, const CallArgs& call) {

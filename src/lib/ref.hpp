@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdarg>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -14,8 +15,13 @@ namespace vexlor::py {
 // Thrown after a Python exception has been set; caught at the entry point.
 struct PythonError {};
 
-[[noreturn]] inline void raise(PyObject* type, const char* msg) {
-  PyErr_SetString(type, msg);
+// The one way the binding reports an error of its own: sets `type` with a
+// PyErr_Format message (a fixed text needs no arguments) and unwinds to the entry point.
+[[noreturn]] inline void raise(PyObject* type, const char* format, ...) {
+  va_list va;
+  va_start(va, format);
+  PyErr_FormatV(type, format, va);
+  va_end(va);
   throw PythonError{};
 }
 

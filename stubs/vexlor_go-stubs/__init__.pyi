@@ -57,7 +57,8 @@ class Game:
         min_moves_before_pass_possible: SupportsIndex,
         max_moves: SupportsIndex,
         superko: bool,
-    ) -> Game: ...
+    ) -> Game:
+        """komi is held in single precision; a finite komi beyond its range raises OverflowError."""
     @staticmethod
     def standard() -> Game:
         """A 19x19 game with the default options."""
@@ -114,7 +115,7 @@ class Game:
         """Same as action_size()."""
     def encode_planes_into(self, out: Buffer) -> None:
         """Write the planes of encode_game_planes into `out`: 17*height*width items of float32 ('f'),
-        uint8 ('B') or bool ('?'), any shape. A wrong format or a read-only buffer raises TypeError,
+        uint8 ('B') or bool ('?'), any shape and any alignment. A wrong format or a read-only buffer raises TypeError,
         a wrong item count or a non-contiguous buffer ValueError; nothing is written then."""
     def legal_action_mask_into(self, out: Buffer) -> None:
         """Write 1 for each legal action and 0 for the others into width*height + 1 uint8 or bool
@@ -135,7 +136,8 @@ class Game:
     ) -> None:
         """Apply a board symmetry to every height x width plane of `planes` (e.g. (N, 17, H, W) or
         (17, H, W)), writing `out`, which may be `planes` itself (in place). Both hold the same
-        number of items of the same format (float32, uint8, bool or any 1, 2, 4 or 8-byte number).
+        number of items of the same format: integers, floats or bools of 1, 2, 4 or 8 bytes (object
+        arrays, whose items are references, raise TypeError).
 
         Numbering, on a plane X as an (H, W) array, X[row][col]:
         0 identity; 1, 2, 3 np.rot90(X, k) for k = 1, 2, 3 (90, 180, 270 degrees);
@@ -168,6 +170,9 @@ class Game:
     def __copy__(self) -> Game: ...
     def __deepcopy__(self, memo: dict[int, object]) -> Game: ...
     def __hash__(self) -> int: ...
+    def _check_consistency(self) -> None:
+        """Test aid: None when every table the engine derives from the board and the history
+        agrees with them; AssertionError naming the first difference otherwise."""
 
 @final
 class Move:

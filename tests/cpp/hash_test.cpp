@@ -7,11 +7,14 @@
 
 #include "engine/game.hpp"
 #include "engine/siphash.hpp"
+#include "lib/python_hash.hpp"
 #include "oracle.hpp"
 #include "test_util.hpp"
 
 namespace vexlor {
 namespace {
+
+using py::python_hash;
 
 struct HashCase {
   unsigned w, h;

@@ -181,6 +181,24 @@ class TestIntoNumpy:
             g.encode_planes_into(out)
             np.testing.assert_array_equal(out.reshape(PLANES, h, w).astype(np.float32), expected)
 
+    @pytest.mark.parametrize("offset", [1, 2, 3])
+    @pytest.mark.parametrize("n", [1, 3, 20], ids=lambda n: f"{n}games")  # 20: past the lock release
+    def test_float_planes_at_any_alignment(self, offset, n):
+        """A float32 view at an odd address (a slice of a byte buffer) gets the same planes;
+        the sanitizer run checks that no float is stored to it directly."""
+        games = [random_game(9, 9, 7 * i, 30 + i) for i in range(n)]
+        count = n * PLANES * 81
+        expected = np.stack([np.asarray(g.encode_game_planes()[0], np.float32) for g in games])
+        raw = np.full(4 * count + offset, 0xAB, np.uint8)
+        out = raw[offset:].view(np.float32)
+        assert out.ctypes.data % 4 != 0
+        if n == 1:
+            games[0].encode_planes_into(out)
+        else:
+            vg.Game.encode_planes_batch(games, out)
+        np.testing.assert_array_equal(out.reshape(n, -1), expected)
+        assert set(raw[:offset].tolist()) == {0xAB}
+
     @pytest.mark.parametrize("dtype", ["uint8", "bool"])
     def test_mask(self, dtype):
         g = random_game(19, 19, 50, 8)
@@ -275,7 +293,7 @@ class TestBatch:
             def __buffer__(self, flags):
                 with pytest.raises(RuntimeError):
                     g.apply_action(0)
-                attempts.append(flags)
+                attempts.append(g.encode_game_planes())  # a reader, like the batch
                 return memoryview(self.data)
 
         e = Exporter()

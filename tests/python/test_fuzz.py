@@ -137,9 +137,12 @@ def convert(kind: str, value):
         ):
             raise _Refused(TypeError)
         try:
-            return float(value) if hasattr(type(value), "__float__") else float(operator.index(value))
+            x = float(value) if hasattr(type(value), "__float__") else float(operator.index(value))
         except Exception as e:  # noqa: BLE001 - the interpreter's own verdict
             raise _Refused(type(e)) from None
+        if math.isfinite(x) and math.isinf(f32(x)):
+            raise _Refused(OverflowError)  # no silent infinity
+        return x
     try:
         i = operator.index(value)
     except Exception as e:  # noqa: BLE001
@@ -271,7 +274,7 @@ GAME_INT_METHODS = {
     "decode_action": (("action",), ("u",)),
     "reward_from_perspective": (("perspective",), ("i8",)),
 }
-GAME_MUTATORS = {"set_piece", "apply_action", "make_move", "unmake_move", "encode_game_planes"}
+GAME_MUTATORS = {"set_piece", "apply_action", "make_move", "unmake_move"}
 GAME_NULLARY = [
     "komi", "min_moves_before_pass_possible", "max_moves", "move_count", "score", "width", "height", "turn",
     "is_over", "legal_action_indices", "action_size", "board_shape", "input_plane_count", "reward_absolute",
@@ -306,6 +309,10 @@ class GameMachine(RuleBasedStateMachine):
         elif kind == "plain":
             self.g = Game(width, height)
         else:
+            if _fails("float", komi):
+                with pytest.raises(OverflowError, match=r"\bkomi\b"):
+                    Game.with_options(width, height, komi, min_moves, max_moves, superko)
+                komi = 0.5
             self.g = Game.with_options(width, height, komi, min_moves, max_moves, superko)
             want, got = f32(float(komi)), self.g.komi()
             assert got == want or (math.isnan(got) and math.isnan(want))
@@ -1086,6 +1093,12 @@ class GameMachine(RuleBasedStateMachine):
         assert moves[-1].is_pass() is pass_open
 
     @invariant()
+    def engine_consistent(self):
+        """Every derived table of the engine agrees with the board and history, after every step."""
+        if hasattr(self, "g"):
+            assert self.g._check_consistency() is None
+
+    @invariant()
     def clones_untouched(self):
         for c, snap in getattr(self, "clones", ()):
             assert snapshot(c) == snap
@@ -1110,10 +1123,13 @@ def check_sound(g: Game):
     before = snapshot(g)
     planes = g.encode_game_planes()
     assert len(planes[0]) == 17 * area and snapshot(g) == before
+    g._check_consistency()
     for m in moves[:5] + moves[-2:]:
         if g.make_move(m):
+            g._check_consistency()
             g.unmake_move()
         assert snapshot(g) == before
+        g._check_consistency()
     assert pickle.loads(pickle.dumps(g)).legal_moves() == moves
     while g.unmake_move():
         g.legal_moves()

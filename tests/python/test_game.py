@@ -38,10 +38,18 @@ class TestConstruction:
 
     @pytest.mark.parametrize(
         "komi, expected",
-        [(0.1, 0.10000000149011612), (6.4, 6.400000095367432), (-3.0, -3.0), (1e39, math.inf), (-math.inf, -math.inf)],
+        [(0.1, 0.10000000149011612), (6.4, 6.400000095367432), (-3.0, -3.0), (-math.inf, -math.inf),
+         # The largest double that still rounds to the largest float, and the one above it rounding to infinity.
+         (float.fromhex("0x1.fffffefffffffp127"), float.fromhex("0x1.fffffep127")),
+         (-float.fromhex("0x1.fffffefffffffp127"), -float.fromhex("0x1.fffffep127"))],
     )
     def test_komi_is_single_precision(self, komi, expected):
         assert vg.Game.with_options(9, 9, komi, 0, 10, True).komi() == expected
+
+    @pytest.mark.parametrize("komi", [1e39, -1e308, float.fromhex("0x1.ffffffp127"), 2**200, -(2**128)])
+    def test_finite_komi_beyond_single_precision_overflows(self, komi):
+        with pytest.raises(OverflowError, match=r"\bkomi\b"):
+            vg.Game.with_options(9, 9, komi, 0, 10, True)
 
     def test_nan_komi_is_kept(self):
         assert math.isnan(vg.Game.with_options(9, 9, math.nan, 0, 10, True).komi())
@@ -405,7 +413,7 @@ INNER = {
     "unmake_move": (True, lambda g: g.unmake_move()),
     "set_piece": (True, lambda g: g.set_piece(7, 7, vg.BLACK)),
     "apply_action": (True, lambda g: g.apply_action(80)),
-    "encode_game_planes": (True, lambda g: g.encode_game_planes()),
+    "encode_game_planes": (False, lambda g: g.encode_game_planes()),  # reads only: earlier boards on a copy
     "move_count": (False, lambda g: g.move_count()),
     "legal_moves": (False, lambda g: g.legal_moves()),
     "str": (False, lambda g: str(g)),

@@ -217,8 +217,9 @@ def refused_calls(rng: random.Random):
     expect_error(lambda: Move.place(1, 1) < Move.pass_move(), exc=TypeError)
     # Re-entry from an argument's conversion, into the same game.
     for outer in (lambda r: g.set_piece(r, 0, 1), lambda r: g.apply_action(r), lambda r: g.get_piece(r, 0)):
-        for inner in (lambda: g.make_move(Move.pass_move()), lambda: g.set_piece(0, 0, 1), g.encode_game_planes):
+        for inner in (lambda: g.make_move(Move.pass_move()), lambda: g.set_piece(0, 0, 1)):
             expect_error(outer, Reenter(inner), exc=RuntimeError)
+    expect_error(g.apply_action, Reenter(g.encode_game_planes), exc=RuntimeError)
     expect_error(g.set_piece, Reenter(g.legal_moves), 0, 1, exc=RuntimeError)
     expect_error(g.apply_action, Reenter(lambda: hash(g)), exc=RuntimeError)
     b = Board(5, 5)

@@ -1,7 +1,13 @@
 """Module surface and the argument conventions shared by every method."""
 
 import fractions
+import gc
+import importlib.util
+import json
 import re
+import sys
+import textwrap
+import weakref
 
 import numpy as np
 import pytest
@@ -49,6 +55,77 @@ class TestModule:
     def test_no_module_functions(self):
         public = {n for n in dir(vg) if not n.startswith("_")}
         assert public == set(vg.__all__)
+
+
+def run_in_subinterpreter(code: str) -> None:
+    """Runs code in a new interpreter (with its own lock from 3.12 on) and destroys it."""
+    if sys.version_info >= (3, 13):
+        import _interpreters as interpreters
+
+        run = interpreters.exec
+    else:
+        import _xxsubinterpreters as interpreters
+
+        run = interpreters.run_string
+    interp = interpreters.create()
+    try:
+        failure = run(interp, code)
+        assert failure is None, failure
+    finally:
+        interpreters.destroy(interp)
+
+
+# Plays, encodes without the interpreter lock, pickles; reports what it saw.
+SUBINTERPRETER_GAME = """
+import json, pickle, vexlor_go as vg
+g = vg.Game(9, 9)
+for a in (40, 41, 30, 31, 50, 22):
+    assert g.apply_action(a)
+games = [g.clone() for _ in range(20)]
+out = bytearray(20 * 17 * 81)
+vg.Game.encode_planes_batch(games, out)
+assert pickle.loads(pickle.dumps(g)).legal_action_indices() == g.legal_action_indices()
+report = dict(game_type=id(vg.Game), move_type=id(vg.Move), hash=hash(g), ones=sum(out), legal=len(g.legal_moves()))
+with open(PATH, "w") as f:
+    json.dump(report, f)
+"""
+
+
+class TestModuleState:
+    def test_each_interpreter_gets_its_own_classes(self, tmp_path):
+        """Nothing is shared between interpreters: a subinterpreter imports its own classes and
+        gets the same results; the main interpreter's module is untouched when it goes away."""
+        path = tmp_path / "report.json"
+        for _ in range(2):  # a second interpreter after the first one was torn down
+            run_in_subinterpreter(f"PATH = {str(path)!r}\n" + SUBINTERPRETER_GAME)
+            report = json.loads(path.read_text())
+            assert report["game_type"] != id(vg.Game) and report["move_type"] != id(vg.Move)
+            g = vg.Game(9, 9)
+            for a in (40, 41, 30, 31, 50, 22):
+                assert g.apply_action(a)
+            assert (report["hash"], report["legal"]) == (hash(g), len(g.legal_moves()))
+            assert report["ones"] == 20 * sum(g.encode_game_planes()[0])
+
+    def test_a_second_module_object_is_independent_and_collected(self):
+        spec = importlib.util.find_spec("vexlor_go")
+        other = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(other)
+        assert other.Game is not vg.Game and other.__all__ == vg.__all__
+        g = other.Game(9, 9)
+        assert g.make_move(other.Move.place(2, 2)) and g.legal_action_indices()[:2] == [0, 1]
+        # Each module knows only its own classes.
+        with pytest.raises(TypeError, match="argument 'move_' must be Move"):
+            vg.Game(9, 9).make_move(other.Move.place(1, 1))
+        with pytest.raises(TypeError, match=r"games\[0\] must be Game"):
+            vg.Game.legal_action_mask_batch([g], bytearray(82))
+        with pytest.raises(TypeError):
+            vg.Game.komi(g)
+        assert type(g.board()) is other.Board and type(other.Move.decode(0, 9, 9)) is other.Move
+        # The module and its classes hold each other: only the collector frees them.
+        gone = weakref.ref(other)
+        del other, g, spec
+        gc.collect()
+        assert gone() is None
 
 
 class TestClasses:
@@ -299,7 +376,7 @@ class TestConversion:
             for v in values:
                 bad = list(args)
                 bad[i] = v
-                with pytest.raises(OverflowError):
+                with pytest.raises(OverflowError, match=rf"^argument '{name}' is out of range"):
                     recv()(*bad)
 
     @pytest.mark.parametrize(

@@ -2,6 +2,7 @@
 NumPy's own rotations and flips, and against games replayed under the symmetry."""
 
 import array
+import ctypes
 import random
 
 import pytest
@@ -148,11 +149,35 @@ class TestBufferRules:
             G.transform_planes(x, np.empty_like(x, np.uint8), 9, 9, 1)
         with pytest.raises(TypeError, match="writable"):
             G.transform_planes(x, bytes(x.nbytes), 9, 9, 1)
-        with pytest.raises(TypeError, match="simple numbers"):
+        with pytest.raises(TypeError, match="plain numbers"):
             G.transform_planes(np.zeros(81, np.complex128), np.zeros(81, np.complex128), 9, 9, 0)
         buf = np.zeros(2 * 81, np.float32)
         with pytest.raises(ValueError, match="overlaps"):
             G.transform_planes(buf[:81], buf[40:121], 9, 9, 1)
+
+    @pytest.mark.parametrize(
+        "make",
+        [lambda n: np.array([[i] for i in range(n)] + [None], dtype=object)[:n],
+         lambda n: (ctypes.py_object * n)(*[[i] for i in range(n)])],
+        ids=["numpy-object", "ctypes-py_object"],
+    )
+    @pytest.mark.parametrize("method, items", [("transform_planes", 81), ("transform_policy", 82)])
+    def test_object_pointers_are_refused(self, make, method, items):
+        """Copying object pointers without their reference counts would leave `out`
+        pointing at freed objects once the input is gone."""
+        src, out = make(items), make(items)
+        before = [id(x) for x in out]
+        with pytest.raises(TypeError, match="plain numbers.*format '<?O'"):
+            getattr(G, method)(src, out, 9, 9, 1)
+        del src
+        assert [id(x) for x in out] == before
+
+    @pytest.mark.parametrize("dtype", ["int8", "uint16", "int32", "uint64", "float16", "float64", "bool"])
+    def test_every_plain_number_format(self, dtype):
+        x = (np.arange(2 * 81) % 2).astype(dtype).reshape(2, 9, 9)
+        out = np.empty_like(x)
+        G.transform_planes(x, out, 9, 9, 3)
+        np.testing.assert_array_equal(out, REFERENCE[3](x))
 
     def test_read_only_input_and_plain_buffers(self):
         h, w = 3, 4
