@@ -1,7 +1,9 @@
-"""Shared fixtures for the Python suites: game builders, state snapshots and a
-reference SipHash-1-3 so hashes can be checked independently of the module."""
+"""Shared helpers for the Python suites: game builders, state snapshots, hostile
+argument objects, and a reference SipHash-1-3 so hashes can be checked
+independently of the module."""
 
 import os
+import random
 import struct
 
 import pytest
@@ -77,7 +79,7 @@ def reference_game_hash(game) -> int:
 
 
 def snapshot(game):
-    """Everything a caller can observe about a game, in comparable form."""
+    """Everything a caller can observe about a game, in comparable form (a NaN komi included)."""
     return (
         str(game),
         repr(game),
@@ -87,7 +89,8 @@ def snapshot(game):
         game.ko_point(),
         game.is_over(),
         repr(game.outcome()),
-        game.score(),
+        repr(game.score()),
+        game.reward_absolute(),
         game.legal_action_indices(),
     )
 
@@ -98,6 +101,18 @@ def play(game, *moves):
         move = vg.Move.pass_move() if m is None else vg.Move.place(*m)
         assert game.make_move(move), f"{move!r} refused on\n{game}"
     return game
+
+
+def random_game(w, h, moves, seed, **options):
+    """A game after up to `moves` random legal actions (captures and passes included)."""
+    rng = random.Random(seed)
+    g = vg.Game.with_options(w, h, 7.5, options.get("min_pass", 0), options.get("max_moves", 4 * w * h), True)
+    for _ in range(moves):
+        legal = g.legal_action_indices()
+        if not legal:
+            break
+        assert g.apply_action(rng.choice(legal))
+    return g
 
 
 def finished_game(kind: str):
@@ -131,3 +146,49 @@ def game9():
 def passing_game():
     """9x9 game in which passes are legal from the first move."""
     return vg.Game.with_options(9, 9, 7.5, 0, 243, True)
+
+
+# --- hostile and unusual argument objects ------------------------------------------------
+
+
+class IntLike:
+    """A well-behaved non-int integer (the index protocol only)."""
+
+    def __init__(self, value: int):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"IntLike({self.value})"
+
+
+class RaisingIndex:
+    """An integer-like whose conversion fails with the given exception."""
+
+    def __init__(self, exc: type[BaseException]):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc("refused by __index__")
+
+    def __repr__(self):
+        return f"RaisingIndex({self.exc.__name__})"
+
+
+class Reenter:
+    """An integer whose conversion calls back into some object first, counting the calls."""
+
+    def __init__(self, callback, value: int = 0):
+        self.callback = callback
+        self.value = value
+        self.calls = 0
+
+    def __index__(self):
+        self.calls += 1
+        self.callback()
+        return self.value
+
+    def __repr__(self):
+        return f"Reenter({getattr(self.callback, '__name__', self.callback)!r})"

@@ -3,14 +3,13 @@ equal to the list-returning methods, strict about the buffer, and safe with
 respect to the games' access flags and other threads."""
 
 import array
-import random
 import sys
 import threading
 
 import pytest
 
 import vexlor_go as vg
-from conftest import QUICK, finished_game, ko_game, snapshot
+from conftest import QUICK, finished_game, ko_game, random_game, snapshot
 
 try:
     import numpy as np
@@ -20,18 +19,6 @@ except ImportError:  # the module itself never needs NumPy
 needs_numpy = pytest.mark.skipif(np is None, reason="NumPy not installed")
 
 PLANES = vg.TOTAL_INPUT_PLANES
-
-
-def random_game(w, h, moves, seed, **options):
-    """A game after up to `moves` random legal actions (captures and passes included)."""
-    rng = random.Random(seed)
-    g = vg.Game.with_options(w, h, 7.5, options.get("min_pass", 0), options.get("max_moves", 4 * w * h), True)
-    for _ in range(moves):
-        legal = g.legal_action_indices()
-        if not legal:
-            break
-        assert g.apply_action(rng.choice(legal))
-    return g
 
 
 def planes_list(g):

@@ -39,6 +39,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import vexlor_go as vg
+from conftest import IntLike, RaisingIndex, Reenter, snapshot
 from vexlor_go import BLACK, WHITE, Board, Game, GameOutcome, Move
 
 _COMMON = dict(
@@ -68,49 +69,6 @@ U64_MAX = 2**64 - 1
 
 
 # --- hostile argument objects -------------------------------------------------
-
-
-class RaisingIndex:
-    """An integer-like whose conversion fails with the given exception."""
-
-    def __init__(self, exc: type[BaseException]):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc("refused by __index__")
-
-    def __repr__(self):
-        return f"RaisingIndex({self.exc.__name__})"
-
-
-class IntLike:
-    """A well-behaved non-int integer (the index protocol only)."""
-
-    def __init__(self, value: int):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"IntLike({self.value})"
-
-
-class Reenter:
-    """An integer whose conversion calls back into some object first."""
-
-    def __init__(self, callback, value: int = 0):
-        self.callback = callback
-        self.value = value
-        self.calls = 0
-
-    def __index__(self):
-        self.calls += 1
-        self.callback()
-        return self.value
-
-    def __repr__(self):
-        return f"Reenter({getattr(self.callback, '__name__', self.callback)!r})"
 
 
 class _Refused(Exception):
@@ -207,22 +165,6 @@ BAD_PIECES = st.sampled_from([0, 2, -2, 127, -128, 128, 300, -129, "B", 1.0, np.
 
 
 # --- game observation ----------------------------------------------------------
-
-
-def snapshot(g: Game):
-    """Everything observable of a game's state, for before/after comparison."""
-    return (
-        str(g),
-        hash(g),
-        g.move_count(),
-        g.ko_point(),
-        repr(g.outcome()),
-        g.is_over(),
-        g.turn(),
-        tuple(g.legal_moves()),
-        repr(g.score()),
-        g.reward_absolute(),
-    )
 
 
 def picture_pieces(text: str, width: int, height: int):

@@ -31,6 +31,7 @@ import sys
 import pytest
 
 import vexlor_go as vg
+from conftest import RaisingIndex, Reenter
 from vexlor_go import BLACK, WHITE, Board, Game, GameOutcome, Move
 
 try:
@@ -102,23 +103,6 @@ def expect_error(fn, *args, exc=Exception, **kwargs):
     except exc:
         return
     raise AssertionError(f"{getattr(fn, '__name__', fn)}{args} did not raise {exc}")
-
-
-class RaisingIndex:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc("no")
-
-
-class Reenter:
-    def __init__(self, callback):
-        self.callback = callback
-
-    def __index__(self):
-        self.callback()
-        return 0
 
 
 # --- scenarios: each makes one round of calls ---------------------------------------

@@ -3,29 +3,19 @@
 import fractions
 import gc
 import importlib.util
+import inspect
 import json
 import re
 import sys
-import textwrap
 import weakref
 
 import numpy as np
 import pytest
 
 import vexlor_go as vg
-from conftest import finished_game
+from conftest import IntLike, finished_game
 
 CLASSES = [vg.Board, vg.Game, vg.Move, vg.GameOutcome]
-
-
-class Idx:
-    """Integer only through the index protocol."""
-
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
 
 
 class Flt:
@@ -185,76 +175,17 @@ class TestClasses:
         assert hash(a) == object.__hash__(a)
 
 
-# Methods in declaration order; classes may append more after these.
-METHOD_ORDER = {
-    vg.Game: [
-        "with_options", "standard", "komi", "min_moves_before_pass_possible", "max_moves", "move_count", "score",
-        "width", "height", "get_piece", "set_piece", "turn", "is_over", "legal_action_indices", "apply_action",
-        "action_size", "board_shape", "input_plane_count", "reward_absolute", "reward_from_perspective", "name",
-        "outcome", "legal_moves", "is_legal_move", "make_move", "unmake_move", "board", "superko", "ko_point",
-        "clone", "encode_game_planes", "decode_action", "total_actions",
-    ],
-    vg.Board: ["standard", "width", "height", "get_piece", "set_piece", "clear"],
-    vg.Move: ["place", "pass_move", "is_pass", "col", "row", "encode", "decode"],
-    vg.GameOutcome: ["winner", "encode_winner_absolute", "encode_winner_from_perspective", "is_draw", "name"],
-}
-
-STATIC = {
-    vg.Game: {"with_options", "standard"},
-    vg.Board: {"standard"},
-    vg.Move: {"place", "pass_move", "decode"},
-    vg.GameOutcome: set(),
-}
-
-SIGNATURES = {
-    vg.Game: {
-        "with_options": "(width, height, komi, min_moves_before_pass_possible, max_moves, superko)",
-        "standard": "()",
-        "get_piece": "($self, col, row)",
-        "set_piece": "($self, col, row, piece)",
-        "apply_action": "($self, action)",
-        "reward_from_perspective": "($self, perspective)",
-        "is_legal_move": "($self, move_)",
-        "make_move": "($self, move_)",
-        "decode_action": "($self, action)",
-    },
-    vg.Board: {
-        "standard": "()",
-        "get_piece": "($self, col, row)",
-        "set_piece": "($self, col, row, piece)",
-    },
-    vg.Move: {
-        "place": "(col, row)",
-        "pass_move": "()",
-        "encode": "($self, board_width, board_height)",
-        "decode": "(action, board_width, board_height)",
-    },
-    vg.GameOutcome: {"encode_winner_from_perspective": "($self, perspective)"},
-}
+def public_methods(cls):
+    return [n for n in cls.__dict__ if not n.startswith("_")]
 
 
-class TestMethodTables:
+class TestMethodKinds:
+    # Names, parameters and static-ness are pinned against the stubs (test_stubs.py); here,
+    # what the stubs cannot say.
     @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
-    def test_order_is_a_prefix_of_the_class_dict(self, cls):
-        names = [n for n in cls.__dict__ if not n.startswith("_")]
-        expected = METHOD_ORDER[cls]
-        assert names[: len(expected)] == expected
-
-    @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
-    def test_static_and_instance_methods(self, cls):
-        for name in METHOD_ORDER[cls]:
-            raw = cls.__dict__[name]
-            assert isinstance(raw, staticmethod) == (name in STATIC[cls]), name
-            assert not isinstance(raw, property), name
-
-    @pytest.mark.parametrize(
-        "cls, name",
-        [(c, n) for c, names in METHOD_ORDER.items() for n in names],
-        ids=lambda x: getattr(x, "__name__", x),
-    )
-    def test_text_signature(self, cls, name):
-        expected = SIGNATURES[cls].get(name, "($self)")
-        assert getattr(cls, name).__text_signature__ == expected
+    def test_methods_not_properties(self, cls):
+        for name in public_methods(cls):
+            assert callable(getattr(cls, name)) and not isinstance(cls.__dict__[name], property), name
 
 
 # Every method with parameters: (label, receiver factory, parameter names, valid arguments).
@@ -337,7 +268,8 @@ class TestBinding:
 
     @pytest.mark.parametrize(
         "cls, name",
-        [(c, n) for c, names in METHOD_ORDER.items() for n in names if SIGNATURES[c].get(n, "($self)") in ("()", "($self)")],
+        [(c, n) for c in CLASSES for n in public_methods(c)
+         if not [p for p in inspect.signature(getattr(c, n)).parameters if p != "self"]],
         ids=lambda x: getattr(x, "__name__", x),
     )
     def test_zero_argument_methods_refuse_arguments(self, cls, name):
@@ -405,7 +337,7 @@ class TestConversion:
         g = vg.Game.with_options(9, 9, 7.5, 65535, 65535, True)
         assert (g.min_moves_before_pass_possible(), g.max_moves()) == (65535, 65535)
 
-    @pytest.mark.parametrize("value", [3, Idx(3), np.int8(3), np.uint64(3), np.int64(3)],
+    @pytest.mark.parametrize("value", [3, IntLike(3), np.int8(3), np.uint64(3), np.int64(3)],
                              ids=["int", "index", "int8", "uint64", "int64"])
     def test_unsigned_accepts_index_protocol(self, value):
         assert vg.Move.place(value, value) == vg.Move.place(3, 3)
@@ -418,7 +350,7 @@ class TestConversion:
         with pytest.raises(ValueError, match="^Board width must be between 2 and 32$"):
             vg.Game(True, 9)
 
-    @pytest.mark.parametrize("value", [-1, Idx(-1), np.int8(-1), np.int64(-1)], ids=["int", "index", "int8", "int64"])
+    @pytest.mark.parametrize("value", [-1, IntLike(-1), np.int8(-1), np.int64(-1)], ids=["int", "index", "int8", "int64"])
     def test_signed_accepts_index_protocol(self, value):
         b = vg.Board(3, 3)
         b.set_piece(0, 0, value)
@@ -432,7 +364,7 @@ class TestConversion:
 
     @pytest.mark.parametrize(
         "komi, expected",
-        [(6, 6.0), (True, 1.0), (-0.5, -0.5), (Flt(2.25), 2.25), (Idx(3), 3.0), (np.float32(0.1), 0.10000000149011612),
+        [(6, 6.0), (True, 1.0), (-0.5, -0.5), (Flt(2.25), 2.25), (IntLike(3), 3.0), (np.float32(0.1), 0.10000000149011612),
          (fractions.Fraction(1, 4), 0.25), (np.int16(-4), -4.0)],
         ids=["int", "bool", "negative", "__float__", "__index__", "float32", "fraction", "np-int"],
     )
@@ -452,7 +384,7 @@ class TestConversion:
         assert vg.Game.with_options(9, 9, 7.5, 0, 10, value).superko() is expected
 
     @pytest.mark.parametrize(
-        "value", [1, 0, None, "True", 1.0, np.int8(1), np.array([True]), Idx(1)],
+        "value", [1, 0, None, "True", 1.0, np.int8(1), np.array([True]), IntLike(1)],
         ids=["1", "0", "None", "str", "float", "np-int8", "np-array", "index"],
     )
     def test_bool_parameter_refuses_everything_else(self, value):
