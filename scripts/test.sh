@@ -3,9 +3,10 @@
 #   1. the engine tests (GoogleTest, warnings as errors),
 #   2. the Python tests against the installed module (warnings as errors),
 #   3. the Python tests on CPython 3.12 and 3.13 (each in its own venv),
-#   4. engine and Python tests again under AddressSanitizer + UndefinedBehaviorSanitizer.
+#   4. engine and Python tests again under AddressSanitizer + UndefinedBehaviorSanitizer,
+#   5. the thread stress tests under ThreadSanitizer.
 # PYTHON picks the main interpreter (default python3); VEXLOR_SKIP_SANITIZERS=1
-# and VEXLOR_SKIP_OTHER_PYTHONS=1 shorten a local run.
+# (stages 4 and 5) and VEXLOR_SKIP_OTHER_PYTHONS=1 shorten a local run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -106,5 +107,21 @@ if [ "${VEXLOR_SKIP_SANITIZERS:-0}" != 1 ]; then
   sanitized_python 1 -c 'import sys; sys.modules["numpy"] = None; import pytest
 sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "--capture=sys", "tests/python/test_leaks.py"]))'
   echo "sanitizer stage: $((SECONDS - san_start)) s"
+
+  tsan_start=$SECONDS
+  step "ThreadSanitizer build"
+  cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOR_TSAN=ON -DPython_EXECUTABLE="$py_exe" >/dev/null
+  cmake --build build/tsan
+  step "thread stress tests under ThreadSanitizer"
+  # Batches run without the interpreter lock while other threads change and read
+  # their games. The interpreter is not instrumented, but its lock is a pthread
+  # mutex and condition variable, which TSan intercepts: every access the module
+  # makes under the lock is ordered, and one made during a lock-free batch that
+  # another thread can reach is reported. Preloads as for ASan; no suppressions.
+  LD_PRELOAD="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so.6)" \
+    TSAN_OPTIONS="halt_on_error=1:history_size=7" PYTHONMALLOC=malloc PYTHONPATH="$ROOT/build/tsan" \
+    "$py_exe" -m pytest -q -p no:cacheprovider --capture=sys tests/python/test_threads.py \
+    "tests/python/test_buffers.py::TestBatchThreads"
+  echo "ThreadSanitizer stage: $((SECONDS - tsan_start)) s"
 fi
 step "all test suites passed"
