@@ -118,4 +118,8 @@ PyObject* new_board_object(const ModuleState& st, BoardVariant&& b) {
   return new_holder(st.board_type, &PyBoard::board, std::move(b));
 }
 
+PyObject* new_board_object(const ModuleState& st, const BoardVariant& b) {
+  return new_holder(st.board_type, &PyBoard::board, b);
+}
+
 }  // namespace vexlor::py

@@ -140,8 +140,9 @@ PyObject* game_board(PyObject* self, const CallArgs& call) {
   });
 }
 PyObject* game_clone(PyObject* self, const CallArgs& call) {
-  return read_only(self, call, "clone",
-                   [&](auto&) { return new_game_object(state_of(self), GameVariant(as_game(self)->game)); });
+  const Access access(as_game(self), Shared);
+  bind_none("clone", call);
+  return new_game_object(state_of(self), as_game(self)->game);
 }
 // Raises AssertionError with the engine's report when a derived table disagrees with the board and history.
 PyObject* game_check_consistency(PyObject* self, const CallArgs& call) {
@@ -480,6 +481,10 @@ PyType_Spec game_spec = {
 
 PyObject* new_game_object(const ModuleState& st, GameVariant&& g) {
   return new_holder(st.game_type, &PyGame::game, std::move(g));
+}
+
+PyObject* new_game_object(const ModuleState& st, const GameVariant& g) {
+  return new_holder(st.game_type, &PyGame::game, g);
 }
 
 }  // namespace vexlor::py

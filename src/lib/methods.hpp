@@ -27,13 +27,23 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         METH_FASTCALL | METH_KEYWORDS | (flags), VX_SIG(sig)                                \
   }
 
-// Allocates an instance of t and constructs field in place; the object owns it from then on.
+// Allocates an instance of t and constructs field in place from v; the object
+// owns it from then on. A construction that throws (a copy out of memory)
+// leaves nothing behind.
 template <class Obj, class Field, class Value>
 PyObject* new_holder(PyTypeObject* t, Field Obj::*field, Value&& v) {
   if (!t) raise(PyExc_RuntimeError, "the vexlor_go module has been torn down");
   Obj* self = reinterpret_cast<Obj*>(t->tp_alloc(t, 0));
   if (!self) throw PythonError{};
-  new (&(self->*field)) Field(std::forward<Value>(v));
+  try {
+    new (&(self->*field)) Field(std::forward<Value>(v));
+  } catch (...) {
+    PyObject* o = reinterpret_cast<PyObject*>(self);
+    if (PyObject_IS_GC(o)) PyObject_GC_UnTrack(o);
+    t->tp_free(o);  // the field was never made: no destructor to run
+    Py_DECREF(t);   // the instance's reference to its class
+    throw;
+  }
   if constexpr (requires { self->access; }) new (&self->access) AccessFlag{};
   return reinterpret_cast<PyObject*>(self);
 }

@@ -46,9 +46,13 @@ extern PyType_Spec game_spec;
 extern PyType_Spec move_spec;
 extern PyType_Spec outcome_spec;
 
-// New Python objects wrapping engine values, of the classes of `st`.
+// New Python objects wrapping engine values, of the classes of `st`. The
+// overloads taking a const reference copy the value straight into the new
+// object (a copy through a temporary would move kilobytes twice).
 PyObject* new_board_object(const ModuleState& st, BoardVariant&& b);
+PyObject* new_board_object(const ModuleState& st, const BoardVariant& b);
 PyObject* new_game_object(const ModuleState& st, GameVariant&& g);
+PyObject* new_game_object(const ModuleState& st, const GameVariant& g);
 PyObject* new_move_object(const ModuleState& st, Move m);
 PyObject* new_outcome_object(const ModuleState& st, GameOutcome o);
 

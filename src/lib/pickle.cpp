@@ -82,14 +82,14 @@ PyObject* game_copy(PyObject* self, const CallArgs& call) {
   PyGame* g = as_game(self);
   const Access access(g, Access::Shared);
   bind_none("__copy__", call);
-  return new_game_object(state_of(self), GameVariant(g->game));
+  return new_game_object(state_of(self), g->game);
 }
 
 PyObject* game_deepcopy(PyObject* self, const CallArgs& call) {
   PyGame* g = as_game(self);
   const Access access(g, Access::Shared);
   bind<1>("__deepcopy__", {"memo"}, call);
-  return new_game_object(state_of(self), GameVariant(g->game));
+  return new_game_object(state_of(self), g->game);
 }
 
 // --- Board ---------------------------------------------------------------------
@@ -117,14 +117,14 @@ PyObject* board_copy(PyObject* self, const CallArgs& call) {
   PyBoard* b = as_board(self);
   const Access access(b, Access::Shared);
   bind_none("__copy__", call);
-  return new_board_object(state_of(self), BoardVariant(b->board));
+  return new_board_object(state_of(self), b->board);
 }
 
 PyObject* board_deepcopy(PyObject* self, const CallArgs& call) {
   PyBoard* b = as_board(self);
   const Access access(b, Access::Shared);
   bind<1>("__deepcopy__", {"memo"}, call);
-  return new_board_object(state_of(self), BoardVariant(b->board));
+  return new_board_object(state_of(self), b->board);
 }
 
 // --- Move and GameOutcome ------------------------------------------------------
