@@ -5,6 +5,7 @@ independently of the module."""
 import os
 import random
 import struct
+import sys
 
 import pytest
 
@@ -192,3 +193,21 @@ class Reenter:
 
     def __repr__(self):
         return f"Reenter({getattr(self.callback, '__name__', self.callback)!r})"
+
+
+def run_in_subinterpreter(code: str) -> None:
+    """Runs code in a new interpreter (with its own lock from 3.12 on) and destroys it."""
+    if sys.version_info >= (3, 13):
+        import _interpreters as interpreters
+
+        run = interpreters.exec
+    else:
+        import _xxsubinterpreters as interpreters
+
+        run = interpreters.run_string
+    interp = interpreters.create()
+    try:
+        failure = run(interp, code)
+        assert failure is None, failure
+    finally:
+        interpreters.destroy(interp)

@@ -6,14 +6,13 @@ import importlib.util
 import inspect
 import json
 import re
-import sys
 import weakref
 
 import numpy as np
 import pytest
 
 import vexlor_go as vg
-from conftest import IntLike, finished_game
+from conftest import IntLike, finished_game, run_in_subinterpreter
 
 CLASSES = [vg.Board, vg.Game, vg.Move, vg.GameOutcome]
 
@@ -45,24 +44,6 @@ class TestModule:
     def test_no_module_functions(self):
         public = {n for n in dir(vg) if not n.startswith("_")}
         assert public == set(vg.__all__)
-
-
-def run_in_subinterpreter(code: str) -> None:
-    """Runs code in a new interpreter (with its own lock from 3.12 on) and destroys it."""
-    if sys.version_info >= (3, 13):
-        import _interpreters as interpreters
-
-        run = interpreters.exec
-    else:
-        import _xxsubinterpreters as interpreters
-
-        run = interpreters.run_string
-    interp = interpreters.create()
-    try:
-        failure = run(interp, code)
-        assert failure is None, failure
-    finally:
-        interpreters.destroy(interp)
 
 
 # Plays, encodes without the interpreter lock, pickles; reports what it saw.

@@ -8,6 +8,7 @@ after the move under way), never a mix. scripts/test.sh also runs this file
 under ThreadSanitizer, which reports any data race the module lets through.
 """
 
+import json
 import sys
 import threading
 import time
@@ -15,7 +16,7 @@ import time
 import pytest
 
 import vexlor_go as vg
-from conftest import QUICK, random_game
+from conftest import QUICK, random_game, run_in_subinterpreter
 
 np = pytest.importorskip("numpy")
 
@@ -171,3 +172,35 @@ def test_transforms_run_side_by_side():
         assert np.array_equal(own, np.rot90(src, t * (ROUNDS // 4), axes=(-2, -1)))
 
     run_threads([lambda t=t: worker(t) for t in (1, 2, 3)], stop)
+
+
+# Every board size, a few moves each: a digest of the games' hashes.
+EVERY_SIZE = """
+import json, random, vexlor_go as vg
+digest = []
+for w in range(2, 33, 3):
+    for h in range(2, 33, 5):
+        g = vg.Game(w, h)
+        rng = random.Random(w * 100 + h)
+        for _ in range(min(40, w * h)):
+            legal = g.legal_action_indices()
+            if not legal:
+                break
+            g.apply_action(rng.choice(legal))
+        digest.append(hash(g))
+"""
+
+
+def test_interpreters_side_by_side(tmp_path):
+    """Interpreters (each with its own lock from 3.12 on) use the module at the same time:
+    each has its own classes, and the engine's shared tables serve them all."""
+    namespace = {}
+    exec(EVERY_SIZE, namespace)
+    paths = [tmp_path / f"digest{i}.json" for i in range(2)]
+    stop = threading.Event()
+    codes = [EVERY_SIZE + f"json.dump(digest, open({str(p)!r}, 'w'))\n" for p in paths]
+    targets = [lambda code=code: run_in_subinterpreter(code) for code in codes]
+    targets.append(lambda: exec(EVERY_SIZE, {}))
+    run_threads(targets, stop)
+    for p in paths:
+        assert json.loads(p.read_text()) == namespace["digest"]
