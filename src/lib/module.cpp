@@ -1,5 +1,5 @@
 // Module entry: multi-phase init whose execution step makes the classes from
-// their specifications into the module's state (state.hpp), then the
+// their PyType_Spec definitions into the module's state (state.hpp), then the
 // constants, in order, and builds __all__. How to add a class: README.md here.
 #include <unordered_map>
 

@@ -1,5 +1,5 @@
-// The object layouts of the Python classes, their type specifications, and the
-// constructors of new objects used across files.
+// The object layouts of the Python classes, their PyType_Spec definitions, and
+// the constructors of new objects used across files.
 #pragma once
 
 #include "access.hpp"
@@ -39,8 +39,8 @@ struct PyGameOutcome {
 inline PyBoard* as_board(PyObject* o) { return reinterpret_cast<PyBoard*>(o); }
 inline PyGame* as_game(PyObject* o) { return reinterpret_cast<PyGame*>(o); }
 
-// Type specifications, one per class file; the module's execution step makes
-// the classes from them (module.cpp).
+// One PyType_Spec per class file; the module's execution step makes the
+// classes from them (module.cpp).
 extern PyType_Spec board_spec;
 extern PyType_Spec game_spec;
 extern PyType_Spec move_spec;
