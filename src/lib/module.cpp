@@ -123,10 +123,11 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // Every object the module makes lives in its state, one per module object,
-    // and the engine's only process-wide data (the neighbour tables) is
-    // immutable once built and guarded by a mutex while it is: interpreters
-    // with their own lock each import their own copy safely.
+    // Every object the module makes lives in its state, one per module object.
+    // What is process-wide is plain C++ data, built once under a lock and
+    // read-only afterwards (the engine's neighbour tables, the rebound
+    // static-method entries): interpreters with their own lock each import
+    // their own copy safely.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
     {0, nullptr},

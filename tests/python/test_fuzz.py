@@ -423,8 +423,8 @@ class GameMachine(RuleBasedStateMachine):
             return
         assert self.g.get_piece(c, r) == p
         after = snapshot(self.g)
-        # Only the stones may change: move count, ko point, end state and turn stay.
-        assert after[2:7] == before[2:7]
+        # Only the stones may change: move count, turn, ko point and end state (snapshot[3:8]) stay.
+        assert after[3:8] == before[3:8]
         if after[0] != before[0]:
             self.edited = True
             self.undo = [None] * len(self.undo)

@@ -132,6 +132,7 @@ def play_games(rng: random.Random):
     g.action_size(), g.total_actions(), g.board_shape(), g.input_plane_count()
     g.reward_absolute(), g.reward_from_perspective(BLACK), g.reward_from_perspective(WHITE)
     g.set_piece(0, 0, BLACK), g.get_piece(0, 0), g.set_piece(300, 0, None), g.get_piece(2**40, 1)
+    g._check_consistency()
     str(g), repr(g), hash(g)
     while g.unmake_move():
         pass
