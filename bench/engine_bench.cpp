@@ -3,6 +3,8 @@
 // engine, which must play every benchmark game identically.
 //
 // Usage: engine_bench [--quick]   (--quick: fewer and shorter repetitions)
+//        engine_bench --steps N     (engine only: the seeded N x N superko playouts
+//                                    that bench/step_instructions.sh counts under callgrind)
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -221,9 +223,53 @@ void mid_game_rows(std::vector<Row>& rows, bool superko, int reps, double second
   std::fflush(stdout);
 }
 
+// The games of the playout rows (superko on), engine only, each step asking
+// what the Python loop asks of it (the remembered legal set, then one move)
+// without building a move list; the moves chosen are those of playout().
+// Returns the steps played. Kept out of line so that callgrind counts exactly this.
+template <int NW>
+[[gnu::noinline]] size_t counted_random_steps(uint8_t size, int games) {
+  size_t steps = 0;
+  for (int i = 0; i < games; ++i) {
+    Fast<NW> e(size, size, true);
+    std::mt19937_64 rng(1000 + size * 10 + 1 + uint64_t(i));
+    while (!e.over()) {
+      const Bitboard<NW> places = e.g.legal_placements_remembered();
+      const unsigned n = unsigned(places.count());
+      const unsigned k = unsigned(rng() % (n + (e.g.pass_listed(n > 0) ? 1 : 0)));
+      Move m = Move::pass();
+      if (k < n) {
+        // The k-th point of the set: whole words skipped by their counts.
+        unsigned word = 0, left = k;
+        while (unsigned(popcount64(places.w[word])) <= left) left -= unsigned(popcount64(places.w[word++]));
+        uint64_t bits = places.w[word];
+        for (; left > 0; --left) bits &= bits - 1;
+        const unsigned p = 64 * word + unsigned(std::countr_zero(bits));
+        m = Move::place(uint8_t(p % size), uint8_t(p / size));
+      }
+      if (!e.make(m)) std::abort();
+    }
+    steps += e.moves();
+  }
+  return steps;
+}
+
+int count_steps(int size) {
+  size_t steps = 0;
+  if (size == 9) steps = counted_random_steps<2>(9, 20);
+  else if (size == 19) steps = counted_random_steps<6>(19, 4);
+  else {
+    std::fprintf(stderr, "--steps takes 9 or 19\n");
+    return 2;
+  }
+  std::printf("steps %zu\n", steps);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2 && std::strcmp(argv[1], "--steps") == 0) return count_steps(std::atoi(argv[2]));
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   const int reps = quick ? 3 : 5;
   const double seconds = quick ? 0.1 : 0.4;  // minimum time per repetition
