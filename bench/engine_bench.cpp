@@ -256,8 +256,10 @@ template <int NW>
 
 int count_steps(int size) {
   size_t steps = 0;
-  if (size == 9) steps = counted_random_steps<2>(9, 20);
-  else if (size == 19) steps = counted_random_steps<6>(19, 4);
+  if (size == 9)
+    steps = counted_random_steps<2>(9, 20);
+  else if (size == 19)
+    steps = counted_random_steps<6>(19, 4);
   else {
     std::fprintf(stderr, "--steps takes 9 or 19\n");
     return 2;

@@ -21,10 +21,4 @@ PyObject* value_richcompare(PyObject* self, PyObject* other, int op, PyTypeObjec
   return new_bool(eq(*reinterpret_cast<Obj*>(self), *reinterpret_cast<Obj*>(other)));
 }
 
-// Reward tables indexed by outcome code, from Black's side.
-inline double black_reward(std::optional<GameOutcome> o) {
-  if (!o) return 0.0;
-  return *o == GameOutcome::BlackWin ? 1.0 : *o == GameOutcome::WhiteWin ? -1.0 : 0.0;
-}
-
 }  // namespace vexlor::py
