@@ -106,7 +106,6 @@ class Game {
   std::optional<GameOutcome> outcome() const { return outcome_; }
   // Zobrist key of the current board with the side to move.
   uint64_t zobrist() const { return repetition_.key(); }
-  const ChainSet<NW>& chains() const { return chains_; }
   const RepetitionRecord<NW>& repetition() const { return repetition_; }
   // Occurrence counts of the exact position hashes (empty without superko).
   const PositionCounts& position_hashes() const {
@@ -326,19 +325,20 @@ class Game {
     if (board_.black.intersects(board_.white)) return "a point holds both colours";
     if (board_.black.minus(mask).any() || board_.white.minus(mask).any()) return "stones off the board";
     if (turn_ != (n % 2 ? Player::White : Player::Black)) return "side to move does not follow the move count";
-    // The ko points the records carry, each the single stone the move before captured.
-    std::optional<Point> ko_after;  // of the moves checked so far
+    // Each ko point the records carry is the single stone the move before captured;
+    // no move follows two passes.
+    if (n > 0 && history_[0].previous_ko_point) return "ko point before the first move";
     for (size_t i = 0; i < n; ++i) {
       const UndoRecord<NW>& rec = history_[i];
-      if (rec.previous_ko_point != ko_after) return "move " + std::to_string(i) + " keeps the wrong earlier ko point";
-      if (rec.captured.minus(mask).any()) return "move " + std::to_string(i) + " captured off the board";
-      if (!rec.move.is_pass() && (rec.move.col >= width() || rec.move.row >= height()))
-        return "move " + std::to_string(i) + " off the board";
-      ko_after = i + 1 < n ? history_[i + 1].previous_ko_point : ko_point_;
+      auto move = [i](const char* what) { return "move " + std::to_string(i) + what; };
+      if (rec.captured.minus(mask).any()) return move(" captured off the board");
+      if (!rec.move.is_pass() && (rec.move.col >= width() || rec.move.row >= height())) return move(" off the board");
+      if (i >= 2 && history_[i - 1].move.is_pass() && history_[i - 2].move.is_pass())
+        return move(" follows two passes");
+      const std::optional<Point> ko_after = i + 1 < n ? history_[i + 1].previous_ko_point : ko_point_;
       if (ko_after &&
           (rec.move.is_pass() || rec.captured.count() != 1 || rec.captured.lowest() != point_index(*ko_after, width())))
-        return "ko point " + (i + 1 < n ? "kept by move " + std::to_string(i + 1) : std::string("in force")) +
-               " is not the single stone move " + std::to_string(i) + " captured";
+        return "ko point after " + move(" is not the single stone it captured");
     }
     if (n == 0 && ko_point_) return "ko point on a new game";
     // The last move, when no edit came after it, decides the ko point and the end afresh.
