@@ -205,6 +205,9 @@ class RepetitionRecord {
     const Rewound start{compute_position_hash(empty, Player::Black), 0, signature_of(0, 0, Player::Black)};
     RepetitionRecord r;
     r.rekey(board, to_move);
+    r.exact_.reserve(exact.size());
+    r.zobrist_counts_.reserve(exact.size() + saved.extra_keys.size());
+    r.signature_counts_.reserve(exact.size());
     uint64_t unkeyed = 0, start_only = 0;
     for (const auto& [h, count] : exact) {
       r.exact_.add(h, count);

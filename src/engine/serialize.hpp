@@ -354,9 +354,7 @@ struct GameSerializer {
     g.outcome_ = outcome;
     g.chains_ = std::move(chains);
     g.repetition_ = std::move(record);
-    // Whatever else a state gets wrong, no game that breaks an invariant comes out.
-    if (const std::string finding = g.check_consistency(); !finding.empty())
-      serial::fail("inconsistent state: " + finding);
+    VEXLOR_CHECK_GAME(g, "loading");
     return g;
   }
 };
