@@ -3,8 +3,9 @@
 // engine, which must play every benchmark game identically.
 //
 // Usage: engine_bench [--quick]   (--quick: fewer and shorter repetitions)
-//        engine_bench --steps N     (engine only: the seeded N x N superko playouts
-//                                    that bench/step_instructions.sh counts under callgrind)
+//        engine_bench --count WHAT  (engine only, for bench/step_instructions.sh to count
+//                                    under callgrind; WHAT: steps9, steps19, legal, legal_plain,
+//                                    make_unmake, make_unmake_plain)
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -254,24 +255,45 @@ template <int NW>
   return steps;
 }
 
-int count_steps(int size) {
-  size_t steps = 0;
-  if (size == 9)
-    steps = counted_random_steps<2>(9, 20);
-  else if (size == 19)
-    steps = counted_random_steps<6>(19, 4);
-  else {
-    std::fprintf(stderr, "--steps takes 9 or 19\n");
+// The mid-game rows' work, once per legal move of the position, out of line
+// for callgrind; the position is built before.
+template <class E>
+[[gnu::noinline]] size_t counted_legal_moves(E& e, size_t times) {
+  size_t n = 0;
+  for (size_t i = 0; i < times; ++i) n += e.legal_fresh().size();
+  return n;
+}
+
+template <class E>
+[[gnu::noinline]] size_t counted_make_unmake(E& e, const std::vector<Move>& moves) {
+  size_t n = 0;
+  for (const Move m : moves) n += e.make(m) && e.unmake();
+  return n;
+}
+
+int count(const std::string& what) {
+  size_t ops = 0;
+  if (what == "steps9") {
+    ops = counted_random_steps<2>(9, 20);
+  } else if (what == "steps19") {
+    ops = counted_random_steps<6>(19, 4);
+  } else if (what.starts_with("legal") || what.starts_with("make_unmake")) {
+    auto e = mid_game<Fast<6>>(!what.ends_with("_plain"));
+    const std::vector<Move> moves = e.legal();
+    ops = what.starts_with("legal") ? (counted_legal_moves(e, moves.size()), moves.size())
+                                    : counted_make_unmake(e, moves);
+  } else {
+    std::fprintf(stderr, "unknown count: %s\n", what.c_str());
     return 2;
   }
-  std::printf("steps %zu\n", steps);
+  std::printf("operations %zu\n", ops);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2 && std::strcmp(argv[1], "--steps") == 0) return count_steps(std::atoi(argv[2]));
+  if (argc > 2 && std::strcmp(argv[1], "--count") == 0) return count(argv[2]);
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   const int reps = quick ? 3 : 5;
   const double seconds = quick ? 0.1 : 0.4;  // minimum time per repetition

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Engine instructions per random-play step, counted by callgrind: the seeded
-# 9x9 and 19x19 superko playouts of engine_bench (legal_moves + make_move to
-# the end of each game, game creation included), engine only. Deterministic,
-# so unlike timings it compares builds exactly. Needs valgrind.
+# Engine instructions per operation, counted by callgrind (deterministic, so
+# unlike timings it compares builds exactly; needs valgrind):
+#   steps9, steps19     per random-play step: the seeded superko playouts of
+#                       engine_bench (the remembered legal set, then one move, to
+#                       the end of each game; game creation included)
+#   legal, legal_plain  per fresh legal_moves() scan of the 19x19 mid-game
+#                       position, superko on / off
+#   make_unmake(_plain) per make + unmake of each of its legal moves
 #
 # Usage: bench/step_instructions.sh [build-dir]   (default build/bench; configured here)
 set -euo pipefail
@@ -12,10 +16,10 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DVEXLOR_BUILD_MODULE=OFF -DVEXL
 cmake --build "$dir" --target engine_bench >/dev/null
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-for size in 9 19; do
-  steps=$(valgrind --tool=callgrind --callgrind-out-file="$out/cg.$size" --toggle-collect='*counted_random_steps*' \
-    "$dir/engine_bench" --steps "$size" 2>/dev/null | awk '/^steps/ {print $2}')
-  total=$(awk '/^(summary|totals):/ {print $2; exit}' "$out/cg.$size")
-  awk -v s="$size" -v t="$total" -v n="$steps" \
-    'BEGIN {printf "%sx%s: %d instructions / %d steps = %.0f per step\n", s, s, t, n, t / n}'
+for what in steps9 steps19 legal legal_plain make_unmake make_unmake_plain; do
+  ops=$(valgrind --tool=callgrind --callgrind-out-file="$out/cg" --toggle-collect='*counted_*' \
+    "$dir/engine_bench" --count "$what" 2>/dev/null | awk '/^operations/ {print $2}')
+  total=$(awk '/^(summary|totals):/ {print $2; exit}' "$out/cg")
+  awk -v w="$what" -v t="$total" -v n="$ops" \
+    'BEGIN {printf "%-18s %12d instructions / %6d = %8.0f each\n", w, t, n, t / n}'
 done

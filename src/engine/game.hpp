@@ -23,6 +23,7 @@
 #include "bitboard.hpp"
 #include "board.hpp"
 #include "chain_set.hpp"
+#include "force_inline.hpp"
 #include "geometry.hpp"
 #include "limits.hpp"
 #include "move.hpp"
@@ -244,33 +245,10 @@ class Game {
   bool unmake_move() {
     if (history_.empty()) return false;
     const size_t index = history_.size() - 1;
-    const UndoRecord<NW> rec = history_.back();
-    const Player mover = opposite(turn_);
-    // A placement made before the chains were last built (a hand edit, a
-    // load) takes its chains back by building them afresh: aside, first,
-    // since it allocates. Nothing after it does.
-    std::optional<ChainSet<NW>> rebuilt;
-    if (!rec.move.is_pass() && !chains_.can_undo(index)) {
-      Board<NW> before = board_;
-      undo_on_board(before, rec, mover);
-      rebuilt.emplace(before, geometry_, index);
-    }
-    remembered_valid_ = false;
-    history_.pop_back();
-    if (superko_) repetition_.leave(board_, turn_, index + 1);
-    turn_ = mover;
-    repetition_.flip_turn();
-    ko_point_ = rec.previous_ko_point;
-    if (rec.move.is_pass()) {
-      if (consecutive_passes_ > 0) --consecutive_passes_;
-      chains_.pass_taken_back(index);
-    } else {
-      lift_stone(rec, mover, rebuilt);
-      // No placement follows two passes, so at most the one before it is pending.
-      consecutive_passes_ = !history_.empty() && history_.back().move.is_pass();
-    }
-    is_over_ = false;
-    outcome_.reset();
+    if (history_.back().move.is_pass() || chains_.can_undo(index))
+      take_back(index, nullptr);
+    else
+      take_back_rebuilding(index);
     VEXLOR_CHECK_GAME(*this, "unmake_move");
     return true;
   }
@@ -417,18 +395,57 @@ class Game {
     if (ko_shape && captured.count() == 1) ko_point_ = point_at(captured.lowest(), width());
   }
 
-  // Lifts the stone of `rec` and puts its captures back, even where a hand
-  // edit put something else; the chains follow, or become `rebuilt`.
-  void lift_stone(const UndoRecord<NW>& rec, Player mover, std::optional<ChainSet<NW>>& rebuilt) {
+  // Takes back move `index`, the last, in named steps; its chains come back
+  // from the kept undo data, or are `rebuilt`. Allocates nothing.
+  VEXLOR_INLINE void take_back(size_t index, ChainSet<NW>* rebuilt) {
+    const UndoRecord<NW> rec = history_.back();
+    const Player mover = opposite(turn_);
+    remembered_valid_ = false;
+    history_.pop_back();
+    if (superko_) repetition_.leave(board_, turn_, index + 1);
+    turn_ = mover;
+    repetition_.flip_turn();
+    ko_point_ = rec.previous_ko_point;
+    if (rec.move.is_pass()) {
+      if (consecutive_passes_ > 0) --consecutive_passes_;
+      chains_.pass_taken_back(index);
+    } else {
+      lift_stone(rec, mover, rebuilt);
+      // No placement follows two passes, so at most the one before it is pending.
+      consecutive_passes_ = !history_.empty() && history_.back().move.is_pass();
+    }
+    is_over_ = false;
+    outcome_.reset();
+  }
+
+  // A placement made before the chains were last built (a hand edit, a load)
+  // takes its chains back by building them afresh: aside, first, since that
+  // allocates.
+  [[gnu::noinline]] void take_back_rebuilding(size_t index) {
+    Board<NW> before = board_;
+    undo_on_board(before, history_.back(), opposite(turn_));
+    ChainSet<NW> rebuilt(before, geometry_, index);
+    take_back(index, &rebuilt);
+  }
+
+  // Lifts the stone of `rec` and puts its captures back. A move made since the
+  // chains were built meets its own board; an older one (`rebuilt` given) may
+  // meet hand edits: whatever stands on its points makes way.
+  VEXLOR_INLINE void lift_stone(const UndoRecord<NW>& rec, Player mover, ChainSet<NW>* rebuilt) {
     const Player opp = opposite(mover);
     const unsigned p = unsigned(rec.move.row) * width() + rec.move.col;
-    for (Player c : {Player::Black, Player::White})
-      if (board_.stones(c).test(p)) {
-        board_.stones(c).remove(p);
-        repetition_.remove_stone(c, p);
-      }
-    repetition_.remove_stones(mover, rec.captured & board_.stones(mover));
-    repetition_.add_stones(opp, rec.captured.minus(board_.stones(opp)));
+    if (rebuilt) {
+      for (Player c : {Player::Black, Player::White})
+        if (board_.stones(c).test(p)) repetition_.remove_stone(c, p);
+      repetition_.remove_stones(mover, rec.captured & board_.stones(mover));
+      repetition_.add_stones(opp, rec.captured.minus(board_.stones(opp)));
+      board_.black.remove(p);
+      board_.white.remove(p);
+    } else {
+      repetition_.remove_stone(mover, p);
+      repetition_.add_stones(opp, rec.captured);
+      board_.stones(mover).remove(p);
+    }
     board_.stones(mover) = board_.stones(mover).minus(rec.captured);
     board_.stones(opp) |= rec.captured;
     if (rebuilt)
