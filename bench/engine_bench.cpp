@@ -3,6 +3,9 @@
 // engine, which must play every benchmark game identically.
 //
 // Usage: engine_bench [--quick]   (--quick: fewer and shorter repetitions)
+//        engine_bench --count WHAT  (engine only, for bench/step_instructions.sh to count
+//                                    under callgrind; WHAT: steps9, steps19, legal, legal_plain,
+//                                    make_unmake, make_unmake_plain)
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -221,9 +224,76 @@ void mid_game_rows(std::vector<Row>& rows, bool superko, int reps, double second
   std::fflush(stdout);
 }
 
+// The games of the playout rows (superko on), engine only, each step asking
+// what the Python loop asks of it (the remembered legal set, then one move)
+// without building a move list; the moves chosen are those of playout().
+// Returns the steps played. Kept out of line so that callgrind counts exactly this.
+template <int NW>
+[[gnu::noinline]] size_t counted_random_steps(uint8_t size, int games) {
+  size_t steps = 0;
+  for (int i = 0; i < games; ++i) {
+    Fast<NW> e(size, size, true);
+    std::mt19937_64 rng(1000 + size * 10 + 1 + uint64_t(i));
+    while (!e.over()) {
+      const Bitboard<NW> places = e.g.legal_placements_remembered();
+      const unsigned n = unsigned(places.count());
+      const unsigned k = unsigned(rng() % (n + (e.g.pass_listed(n > 0) ? 1 : 0)));
+      Move m = Move::pass();
+      if (k < n) {
+        // The k-th point of the set: whole words skipped by their counts.
+        unsigned word = 0, left = k;
+        while (unsigned(popcount64(places.w[word])) <= left) left -= unsigned(popcount64(places.w[word++]));
+        uint64_t bits = places.w[word];
+        for (; left > 0; --left) bits &= bits - 1;
+        const unsigned p = 64 * word + unsigned(std::countr_zero(bits));
+        m = Move::place(uint8_t(p % size), uint8_t(p / size));
+      }
+      if (!e.make(m)) std::abort();
+    }
+    steps += e.moves();
+  }
+  return steps;
+}
+
+// The mid-game rows' work, once per legal move of the position, out of line
+// for callgrind; the position is built before.
+template <class E>
+[[gnu::noinline]] size_t counted_legal_moves(E& e, size_t times) {
+  size_t n = 0;
+  for (size_t i = 0; i < times; ++i) n += e.legal_fresh().size();
+  return n;
+}
+
+template <class E>
+[[gnu::noinline]] size_t counted_make_unmake(E& e, const std::vector<Move>& moves) {
+  size_t n = 0;
+  for (const Move m : moves) n += e.make(m) && e.unmake();
+  return n;
+}
+
+int count(const std::string& what) {
+  size_t ops = 0;
+  if (what == "steps9") {
+    ops = counted_random_steps<2>(9, 20);
+  } else if (what == "steps19") {
+    ops = counted_random_steps<6>(19, 4);
+  } else if (what.starts_with("legal") || what.starts_with("make_unmake")) {
+    auto e = mid_game<Fast<6>>(!what.ends_with("_plain"));
+    const std::vector<Move> moves = e.legal();
+    ops = what.starts_with("legal") ? (counted_legal_moves(e, moves.size()), moves.size())
+                                    : counted_make_unmake(e, moves);
+  } else {
+    std::fprintf(stderr, "unknown count: %s\n", what.c_str());
+    return 2;
+  }
+  std::printf("operations %zu\n", ops);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2 && std::strcmp(argv[1], "--count") == 0) return count(argv[2]);
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   const int reps = quick ? 3 : 5;
   const double seconds = quick ? 0.1 : 0.4;  // minimum time per repetition

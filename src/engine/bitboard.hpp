@@ -145,8 +145,6 @@ struct Bitboard {
     for (int i = 0; i < NW; ++i) r.w[i] = w[i] & ~o.w[i];
     return r;
   }
-  // board_mask and not this set.
-  constexpr Bitboard complement_within(const Bitboard& mask) const { return mask.minus(*this); }
 
   constexpr Bitboard& operator&=(const Bitboard& o) { return *this = *this & o; }
   constexpr Bitboard& operator|=(const Bitboard& o) { return *this = *this | o; }

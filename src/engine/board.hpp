@@ -22,7 +22,6 @@ struct Board {
 
   const Bitboard<NW>& stones(Player p) const { return p == Player::Black ? black : white; }
   Bitboard<NW>& stones(Player p) { return p == Player::Black ? black : white; }
-  Bitboard<NW> occupied() const { return black | white; }
 
   // Off-board points read as empty.
   std::optional<Player> get_piece(uint64_t col, uint64_t row) const {

@@ -1,10 +1,20 @@
-// One game of Go: state, legality, make/unmake, superko bookkeeping, scoring.
+// One game of Go: legality, make and unmake, scoring.
+//
+// Game holds the play state (what a move changes) and orchestrates two derived
+// parts that each keep one invariant: the chain set (chain_set.hpp) and the
+// repetition record (repetition.hpp); the legal set remembered between a listing
+// and the next change is a cache. check_consistency() recomputes everything
+// derived from scratch; builds with VEXLOR_CHECK_INVARIANTS run it after every
+// change and stop at the first one that breaks an invariant.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,114 +22,48 @@
 
 #include "bitboard.hpp"
 #include "board.hpp"
+#include "chain_set.hpp"
+#include "force_inline.hpp"
 #include "geometry.hpp"
+#include "limits.hpp"
+#include "move.hpp"
 #include "outcome.hpp"
 #include "player.hpp"
-#include "position.hpp"
+#include "point.hpp"
 #include "position_counts.hpp"
+#include "position_hash.hpp"
+#include "repetition.hpp"
 #include "siphash.hpp"
+#include "undo_record.hpp"
+#include "zobrist.hpp"
 
 namespace vexlor {
 
-// A pass or a placement; the coordinates of a pass are always 0 and never compared.
-struct Move {
-  uint8_t tag = 1;  // 0 placement, 1 pass
-  uint8_t col = 0;
-  uint8_t row = 0;
-
-  static constexpr Move place(uint8_t c, uint8_t r) { return Move{0, c, r}; }
-  static constexpr Move pass() { return Move{1, 0, 0}; }
-  constexpr bool is_pass() const { return tag == 1; }
-  constexpr bool operator==(const Move& o) const {
-    return tag == o.tag && (is_pass() || (col == o.col && row == o.row));
-  }
-};
-
-template <int NW>
-struct UndoRecord {
-  Bitboard<NW> captured;  // opponent stones the move removed
-  Move move;
-  std::optional<Point> previous_ko_point;
-};
-
-// Board before the last move of `rec` was made by `mover`: the placed stone is
-// lifted and the captured stones go back to the opponent, replacing anything there.
-template <int NW>
-void undo_on_board(Board<NW>& b, const UndoRecord<NW>& rec, Player mover) {
-  if (rec.move.is_pass()) return;
-  const unsigned p = unsigned(rec.move.row) * b.width + rec.move.col;
-  b.black.remove(p);
-  b.white.remove(p);
-  b.stones(mover) = b.stones(mover).minus(rec.captured);
-  b.stones(opposite(mover)) |= rec.captured;
-}
-
-// Hash of stones, size, NW and side to move over a fixed byte stream.
-template <int NW>
-void hash_position_into(SipHasher13& h, const Board<NW>& board, Player to_move) {
-  h.write_u64(NW);
-  for (uint64_t w : board.black.w) h.write_u64(w);
-  h.write_u64(NW);
-  for (uint64_t w : board.white.w) h.write_u64(w);
-  const uint8_t tail[3] = {board.width, board.height, player_hash_byte(to_move)};
-  h.write(tail, 3);
-}
-
-template <int NW>
-uint64_t compute_position_hash(const Board<NW>& board, Player to_move) {
-  // Same stream as hash_position_into, with the 3 closing bytes as one tail word.
-  SipHasher13 h;
-  h.write_u64(NW);
-  for (uint64_t w : board.black.w) h.write_u64(w);
-  h.write_u64(NW);
-  for (uint64_t w : board.white.w) h.write_u64(w);
-  const uint64_t tail = uint64_t(board.width) | uint64_t(board.height) << 8 | uint64_t(player_hash_byte(to_move)) << 16;
-  return h.finish_with_tail(tail, 3);
-}
-
 namespace detail {
 
-// Zobrist keys: the cheap pre-filter in front of the exact position hash.
-struct ZobristTable {
-  std::array<uint64_t, 2 * 1024> stone{};  // [colour * 1024 + point], Black = 0
-  uint64_t white_to_move = 0;
-};
-
-constexpr ZobristTable make_zobrist() {
-  ZobristTable t;
-  uint64_t x = 0x5eed5eed5eed5eedULL;
-  auto next = [&x]() {
-    uint64_t z = (x += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  };
-  for (auto& k : t.stone) k = next();
-  t.white_to_move = next();
-  return t;
-}
-
-inline constexpr ZobristTable kZobrist = make_zobrist();
-
-inline uint64_t zobrist_stone(Player p, unsigned point) {
-  return kZobrist.stone[(p == Player::Black ? 0u : 1024u) + point];
-}
-
-template <int NW>
-uint64_t zobrist_of_set(const Bitboard<NW>& s, Player colour) {
-  uint64_t z = 0;
-  s.for_each([&](unsigned p) { z ^= zobrist_stone(colour, p); });
-  return z;
-}
-
-// Key of the Zobrist pre-filter for a whole position with a side to move.
-template <int NW>
-uint64_t zobrist_key(const Board<NW>& b, Player to_move) {
-  return zobrist_of_set(b.black, Player::Black) ^ zobrist_of_set(b.white, Player::White) ^
-         (to_move == Player::White ? kZobrist.white_to_move : 0);
+// Stops the program at the checker's first finding (builds with
+// VEXLOR_CHECK_INVARIANTS). The check allocates: without memory it is skipped,
+// so that the operation checked still completes or fails as it would.
+template <class G>
+void require_consistent(const G& game, const char* after) {
+  std::string finding;
+  try {
+    finding = game.check_consistency();
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  if (finding.empty()) return;
+  std::fprintf(stderr, "vexlor: game inconsistent after %s: %s\n", after, finding.c_str());
+  std::abort();
 }
 
 }  // namespace detail
+
+#ifdef VEXLOR_CHECK_INVARIANTS
+#define VEXLOR_CHECK_GAME(game, after) ::vexlor::detail::require_consistent(game, after)
+#else
+#define VEXLOR_CHECK_GAME(game, after) ((void)0)
+#endif
 
 template <int NW>
 struct GameSerializer;  // state transfer (pickling); defined where it is used
@@ -139,13 +83,8 @@ class Game {
     g.min_moves_before_pass_possible_ = min_moves_before_pass_possible;
     g.max_moves_ = max_moves;
     g.superko_ = superko;
-    g.zobrist_ = 0;
-    g.chain_of_.assign(g.geometry_.num_points, 0);
-    if (superko) {
-      g.position_hashes_.increment(compute_position_hash(g.board_, Player::Black));
-      g.zobrist_counts_.increment(g.zobrist_);
-      g.signature_counts_.increment(g.signature());
-    }
+    g.chains_ = ChainSet<NW>(g.board_, g.geometry_, 0);
+    g.repetition_ = RepetitionRecord<NW>(g.board_, Player::Black, superko);
     return g;
   }
 
@@ -166,48 +105,39 @@ class Game {
   uint8_t consecutive_passes() const { return consecutive_passes_; }
   bool is_over() const { return is_over_; }
   std::optional<GameOutcome> outcome() const { return outcome_; }
+  // Zobrist key of the current board with the side to move.
+  uint64_t zobrist() const { return repetition_.key(); }
+  const RepetitionRecord<NW>& repetition() const { return repetition_; }
   // Occurrence counts of the exact position hashes (empty without superko).
   const PositionCounts& position_hashes() const {
     settle_position_hashes();
-    return position_hashes_;
+    return repetition_.exact();
   }
 
   // Moves record their positions' exact hashes lazily: only a superko test
   // that passes the filters needs them. This enters the pending ones; it
   // writes the game, so code that reads a game without the interpreter lock
-  // calls it first.
+  // calls it first. Strong guarantee.
   [[gnu::noinline]] void settle_position_hashes() const {  // rare: keeps hot paths small
-    const size_t total = history_.size() + 1;
-    if (!superko_ || hashed_ >= total) return;
-    // Pending positions follow the last hand edit (edits settle first), so
-    // taking the moves back from the current board gives them exactly.
-    Board<NW> b = board_;
-    Player to_move = turn_;
-    for (size_t k = total - 1;; --k) {
-      const uint64_t h = compute_position_hash(b, to_move);
-      position_hashes_.increment(h);
-      fast_undo_[k - 1].position_hash = h;
-      if (k == hashed_) break;
-      to_move = opposite(to_move);
-      undo_on_board(b, history_[k - 1], to_move);
-    }
-    hashed_ = total;
+    if (superko_) repetition_.settle(board_, turn_, history_);
   }
-  uint64_t zobrist() const { return zobrist_; }
 
-  // "" when every derived table agrees with the board and the history, else the first difference.
-  // MERGE(bind): placeholder; the engine's real checker replaces this line.
-  std::string check_consistency() const { return ""; }
-
-  // Raw board edit: touches the board only (and the cached key derived from it).
+  // Raw board edit: replaces the point's content (off-board writes are
+  // ignored); the moves stay, and taking them back restores their captures
+  // over whatever stands there. Strong guarantee.
   void set_piece(uint64_t col, uint64_t row, std::optional<Player> piece) {
     if (col >= width() || row >= height()) return;
     settle_position_hashes();
-    board_.set_piece(col, row, piece);
+    Board<NW> edited = board_;
+    edited.set_piece(col, row, piece);
+    ChainSet<NW> chains(edited, geometry_, history_.size());
+    // Nothing below allocates.
+    board_ = edited;
+    chains_ = std::move(chains);
+    repetition_.rekey(board_, turn_);
+    repetition_.edited(history_.size());
     remembered_valid_ = false;
-    recount_stones();
-    rebuild_chains();
-    zobrist_ = detail::zobrist_key(board_, turn_);
+    VEXLOR_CHECK_GAME(*this, "set_piece");
   }
 
   BB empty_points() const { return geometry_.board_mask.minus(board_.black | board_.white); }
@@ -247,10 +177,7 @@ class Game {
   bool would_violate_superko(unsigned p, Player player) const {
     if (!superko_) return false;
     settle_position_hashes();
-    Board<NW> copy = board_;
-    copy.stones(player).insert(p);
-    copy.stones(opposite(player)) = copy.stones(opposite(player)).minus(captures_on(copy, p, player, geometry_));
-    return position_hashes_.size() > 0 && position_hashes_.contains(compute_position_hash(copy, opposite(player)));
+    return repetition_.holds(compute_position_hash(board_after(p, player), opposite(player)));
   }
 
   // Every legal placement as a point set (ascending iteration = the legal order).
@@ -265,8 +192,6 @@ class Game {
     }
     return remembered_;
   }
-
-  bool pass_is_legal() const { return is_legal_move(Move::pass()); }
 
   // Whether a listing of the legal moves ends with the pass, given whether it holds a placement.
   bool pass_listed(bool any_placement) const {
@@ -288,194 +213,43 @@ class Game {
 
   // --- making and unmaking -----------------------------------------------
 
+  // Plays m if it is legal (false and no change otherwise). Strong guarantee:
+  // everything the move needs is allocated before its first change.
   bool make_move(Move m) {
     BB captured;
-    if (m.is_pass()) {
-      if (!is_legal_move(m)) return false;
-    } else {
-      if (is_over_ || m.col >= width() || m.row >= height()) return false;
-      const unsigned p = unsigned(m.row) * width() + m.col;
-      if (remembered_valid_) {
-        if (!remembered_.test(p)) return false;
-        captured = captures_at(p);
-      } else {
-        if (board_.black.test(p) || board_.white.test(p)) return false;
-        if (ko_point_ && *ko_point_ == Point{m.col, m.row}) return false;
-        if (!placement_allowed(p, captured)) return false;
-      }
-    }
+    if (!admit(m, captured)) return false;
+    reserve_for(m);
     remembered_valid_ = false;
     const std::optional<Point> previous_ko = ko_point_;
     ko_point_.reset();
     const Player mover = turn_;
-    FastUndo fast_undo;
-    fast_undo.epoch = chain_epoch_;
-    if (m.is_pass()) {
-      consecutive_passes_ = uint8_t(consecutive_passes_ + 1);
-      if (consecutive_passes_ >= 2) end_game();
-    } else {
-      consecutive_passes_ = 0;
-      const unsigned p = unsigned(m.row) * width() + m.col;
-      const Player opp = opposite(mover);
-      BB& own_set = board_.stones(mover);
-      BB& opp_set = board_.stones(opp);
-      const BB next = geometry_.neighbors_of(p);
-      // The new stone's chain: p joined with every own chain next to it.
-      BB joined = BB::single(p);
-      auto& merged = fast_undo.merged;
-      (next & own_set).for_each([&](unsigned q) {
-        const uint32_t id = chain_of_[q];
-        if (!joined.test(q)) {
-          merged[fast_undo.n_merged++] = id;
-          joined |= chains_[id];
-        }
-      });
-      own_set.insert(p);
-      zobrist_ ^= detail::zobrist_stone(mover, p);
-      // A lone stone gets a new entry. A joined chain takes over the entry of
-      // the first chain it joined, whose stones keep their id (a merge usually
-      // joins one chain); that entry's old value is appended instead, for the
-      // undo. Either way one entry is appended (its liberties once the
-      // captures are gone).
-      uint32_t chain_id;
-      if (fast_undo.n_merged == 0) {
-        chain_id = uint32_t(chains_.size());
-        push_grown(chains_, joined);
-        chain_of_[p] = chain_id;
-      } else {
-        chain_id = merged[0];
-        const BB first = chains_[chain_id];
-        push_grown(chains_, first);
-        chains_[chain_id] = joined;
-        assign_chain(joined.minus(first), chain_id);
-      }
-      // The captured chains were found by the legality test; record them for the undo.
-      BB taken = captured;
-      while (taken.any()) {
-        const uint32_t id = chain_of_[taken.lowest()];
-        taken = taken.minus(chains_[id]);
-        fast_undo.captured[fast_undo.n_captured++] = id;
-      }
-      opp_set = opp_set.minus(captured);
-      zobrist_ ^= detail::zobrist_of_set(captured, opp);
-      ++stone_count(mover);
-      // Liberties: p is gone from the opponent chains next to it; own chains
-      // next to captured stones gain those points.
-      update_liberties(next & opp_set, opp, [&](BB& libs, const BB&) { libs.remove(p); });
-      if (captured.any()) {
-        stone_count(opp) -= captured.count();
-        short_of_libs(opp) = short_of_libs(opp).minus(captured);
-        const BB gaining = (geometry_.neighbors(captured) & own_set).minus(joined);
-        update_liberties(gaining, mover, [&](BB& libs, const BB& chain) {
-          (gaining & chain).for_each([&](unsigned q) { libs |= geometry_.neighbors_of(q) & captured; });
-        });
-      }
-      // The joined chains' liberties but p, p's empty neighbours, and the
-      // captured points next to the chain.
-      const BB empty = empty_points();
-      BB libs = next & empty;
-      for (unsigned i = 0; i < fast_undo.n_merged; ++i) libs |= libs_[merged[i]];
-      libs.remove(p);
-      if (captured.any()) libs |= captured & geometry_.neighbors(joined);
-      if (fast_undo.n_merged == 0) {
-        push_grown(libs_, libs);
-      } else {
-        const BB first_libs = libs_[chain_id];
-        push_grown(libs_, first_libs);
-        libs_[chain_id] = libs;
-      }
-      classify(joined, libs, mover);
-      if (fast_undo.n_merged == 0 && captured.count() == 1 && (next & empty).count() == 1)
-        ko_point_ = point_at(captured.lowest(), width());
-    }
-    push_grown(fast_undo_, fast_undo);
-    push_grown(history_, UndoRecord<NW>{captured, m, previous_ko});
+    if (m.is_pass())
+      count_pass();
+    else
+      place_stone(unsigned(m.row) * width() + m.col, mover, captured);
+    history_.push_back(UndoRecord<NW>{captured, m, previous_ko});
     turn_ = opposite(turn_);
-    zobrist_ ^= detail::kZobrist.white_to_move;
-    if (superko_) {
-      // The exact hash waits in the pending range (settle_position_hashes).
-      zobrist_counts_.increment(zobrist_);
-      signature_counts_.increment(signature());
-    }
+    repetition_.flip_turn();
+    // The exact hash waits in the pending range (settle_position_hashes).
+    if (superko_) repetition_.enter(turn_);
     if (!is_over_ && history_.size() >= max_moves_) end_game();
+    VEXLOR_CHECK_GAME(*this, "make_move");
     return true;
   }
 
+  // Takes back the last move (false on a new game). Undo contract: the whole
+  // state returns to what it was before that move, the pass count included
+  // (a placement taken back after a pass leaves that pass pending); after a
+  // hand edit, the move's captured stones return over whatever stands on their
+  // points. Strong guarantee.
   bool unmake_move() {
     if (history_.empty()) return false;
-    remembered_valid_ = false;
-    const UndoRecord<NW> rec = history_.back();
-    history_.pop_back();
-    const FastUndo fast_undo = fast_undo_.back();
-    fast_undo_.pop_back();
-    if (superko_) {
-      const size_t leaving = history_.size() + 1;  // index of the position being left
-      if (leaving >= hashed_) {
-        // Pending: not entered, and no hand edit since it was reached.
-        zobrist_counts_.decrement(zobrist_);
-        signature_counts_.decrement(signature());
-      } else {
-        hashed_ = leaving;
-        // The position being left may be absent after a hand edit; the filters
-        // must then stay untouched too, or they would drop another position's key.
-        const uint64_t h =
-            fast_undo.epoch == chain_epoch_ ? fast_undo.position_hash : compute_position_hash(board_, turn_);
-        if (position_hashes_.contains(h)) {
-          position_hashes_.decrement(h);
-          zobrist_counts_.decrement(zobrist_);
-          signature_counts_.decrement(signature());
-        }
-      }
-    }
-    turn_ = opposite(turn_);
-    zobrist_ ^= detail::kZobrist.white_to_move;
-    ko_point_ = rec.previous_ko_point;
-    if (rec.move.is_pass()) {
-      if (consecutive_passes_ > 0) --consecutive_passes_;
-    } else {
-      const Player mover = turn_;
-      const Player opp = opposite(mover);
-      const unsigned p = unsigned(rec.move.row) * width() + rec.move.col;
-      for (Player c : {Player::Black, Player::White})
-        if (board_.stones(c).test(p)) {
-          board_.stones(c).remove(p);
-          zobrist_ ^= detail::zobrist_stone(c, p);
-        }
-      // Captured stones return even where a hand edit put something else.
-      const BB displaced = rec.captured & board_.stones(mover);
-      const BB restored = rec.captured.minus(board_.stones(opp));
-      zobrist_ ^= detail::zobrist_of_set(displaced, mover) ^ detail::zobrist_of_set(restored, opp);
-      board_.stones(mover) = board_.stones(mover).minus(rec.captured);
-      board_.stones(opp) |= rec.captured;
-      if (fast_undo.epoch != chain_epoch_) {
-        recount_stones();
-        rebuild_chains();  // the board was edited since this move
-      } else {
-        --stone_count(mover);
-        if (rec.captured.any()) stone_count(opp) += rec.captured.count();
-        // The newest entry is the move's lone stone, or the old value of the
-        // entry its chain took over (whose stones never changed id).
-        if (fast_undo.n_merged > 0) {
-          const uint32_t id = fast_undo.merged[0];
-          chains_[id] = chains_.back();
-          libs_[id] = libs_.back();
-        }
-        chains_.pop_back();
-        libs_.pop_back();
-        short_of_libs(mover).remove(p);
-        if (fast_undo.n_merged > 0) classify(chains_[fast_undo.merged[0]], libs_[fast_undo.merged[0]], mover);
-        for (unsigned i = 1; i < fast_undo.n_merged; ++i) restore_chain(fast_undo.merged[i], mover);
-        for (unsigned i = 0; i < fast_undo.n_captured; ++i) restore_chain(fast_undo.captured[i], opp);
-        // Merged and captured chains kept their liberties while out of play;
-        // the others get back p and give back the captured points.
-        update_liberties(geometry_.neighbors_of(p) & board_.stones(opp), opp, [&](BB& libs, const BB&) { libs.insert(p); });
-        if (rec.captured.any())
-          update_liberties(geometry_.neighbors(rec.captured) & board_.stones(mover), mover,
-                           [&](BB& libs, const BB&) { libs = libs.minus(rec.captured); });
-      }
-    }
-    is_over_ = false;
-    outcome_.reset();
+    const size_t index = history_.size() - 1;
+    if (history_.back().move.is_pass() || chains_.can_undo(index))
+      take_back(index, nullptr);
+    else
+      take_back_rebuilding(index);
+    VEXLOR_CHECK_GAME(*this, "unmake_move");
     return true;
   }
 
@@ -517,159 +291,181 @@ class Game {
     return h.finish();
   }
 
+  // --- checking ------------------------------------------------------------
+
+  // "" when every part agrees with what the board and the moves give when
+  // recomputed from scratch, else the first difference found, with what was
+  // expected. Reads only (pending hashes stay pending).
+  std::string check_consistency() const {
+    const size_t n = history_.size();
+    const BB& mask = geometry_.board_mask;
+    if (geometry_.width != board_.width || geometry_.height != board_.height) return "geometry and board sizes differ";
+    if (board_.black.intersects(board_.white)) return "a point holds both colours";
+    if (board_.black.minus(mask).any() || board_.white.minus(mask).any()) return "stones off the board";
+    if (turn_ != (n % 2 ? Player::White : Player::Black)) return "side to move does not follow the move count";
+    // Each ko point the records carry is the single stone the move before captured;
+    // no move follows two passes.
+    if (n > 0 && history_[0].previous_ko_point) return "ko point before the first move";
+    for (size_t i = 0; i < n; ++i) {
+      const UndoRecord<NW>& rec = history_[i];
+      auto move = [i](const char* what) { return "move " + std::to_string(i) + what; };
+      if (rec.captured.minus(mask).any()) return move(" captured off the board");
+      if (!rec.move.is_pass() && (rec.move.col >= width() || rec.move.row >= height())) return move(" off the board");
+      if (i >= 2 && history_[i - 1].move.is_pass() && history_[i - 2].move.is_pass())
+        return move(" follows two passes");
+      const std::optional<Point> ko_after = i + 1 < n ? history_[i + 1].previous_ko_point : ko_point_;
+      if (ko_after &&
+          (rec.move.is_pass() || rec.captured.count() != 1 || rec.captured.lowest() != point_index(*ko_after, width())))
+        return "ko point after " + move(" is not the single stone it captured");
+    }
+    if (n == 0 && ko_point_) return "ko point on a new game";
+    // The last move, when no edit came after it, decides the ko point and the end afresh.
+    const bool last_move_current = n > 0 && chains_.can_undo(n - 1);
+    if (last_move_current && !history_.back().move.is_pass()) {
+      const UndoRecord<NW>& last = history_.back();
+      const unsigned p = point_index(Point{last.move.col, last.move.row}, width());
+      const BB single = BB::single(p);
+      const bool lone = geometry_.flood_fill(single, board_.stones(opposite(turn_))) == single;
+      const bool ko = lone && last.captured.count() == 1 && (geometry_.neighbors_of(p) & empty_points()).count() == 1;
+      if (ko != ko_point_.has_value()) return ko ? "ko point missing" : "ko point where none arises";
+    }
+    size_t passes = 0;
+    while (passes < n && history_[n - 1 - passes].move.is_pass()) ++passes;
+    if (consecutive_passes_ != passes)
+      return "consecutive passes " + std::to_string(consecutive_passes_) + ", the history ends with " +
+             std::to_string(passes);
+    const bool over = passes >= 2 || (n > 0 && n >= max_moves_);
+    if (is_over_ != over) return over ? "game not over at its end" : "game over before its end";
+    if (outcome_.has_value() != over) return "outcome and end disagree";
+    if (over && last_move_current) {
+      const auto [b, w] = score();
+      if (*outcome_ != outcome_for(b, w)) return "outcome differs from the score";
+    }
+    size_t placements_since = 0;
+    for (size_t i = n; i > 0 && chains_.can_undo(i - 1); --i) placements_since += !history_[i - 1].move.is_pass();
+    if (std::string c = chains_.check(board_, geometry_, placements_since); !c.empty()) return "chains: " + c;
+    if (std::string r = repetition_.check(board_, turn_, history_, superko_); !r.empty()) return "repetition: " + r;
+    if (remembered_valid_ && !(remembered_ == placements_from_scratch()))
+      return "remembered legal set differs from the legal placements";
+    return "";
+  }
+
  private:
   friend struct GameSerializer<NW>;
   Game() = default;
 
-  // What unmake_move needs beyond the undo record to restore derived state cheaply.
-  struct FastUndo {
-    std::array<uint32_t, 4> merged{};    // own chains the placement joined, the one it took over first
-    std::array<uint32_t, 4> captured{};  // opponent chains it removed
-    uint8_t n_merged = 0;
-    uint8_t n_captured = 0;
-    uint32_t epoch = 0;           // chain epoch when made: equal means no hand edit since
-    uint64_t position_hash = 0;   // exact hash recorded for the position the move produced
-  };
-
-  // push_back that grows an empty record straight to 32 entries: a game that
-  // is played at all soon needs them, and a new game stays small.
-  template <class T>
-  static void push_grown(std::vector<T>& v, const T& x) {
-    if (v.size() == v.capacity()) v.reserve(std::max<size_t>(32, 2 * v.capacity()));
-    v.push_back(x);
-  }
-
-  void assign_chain(const BB& stones, uint32_t id) {
-    stones.for_each([&](unsigned q) { chain_of_[q] = id; });
-  }
-
-  // Stones of `colour` whose chain has one liberty, and those whose chain has
-  // none (only after hand edits): the scan's capture points and its edited-board
-  // test come from these without visiting every chain.
-  struct ShortOfLibs {
-    BB one, none;
-    ShortOfLibs minus(const BB& b) const { return {one.minus(b), none.minus(b)}; }
-    void remove(unsigned p) {
-      one.remove(p);
-      none.remove(p);
+  // Legality for make_move; fills `captured` for a placement. Changes only caches.
+  bool admit(Move m, BB& captured) const {
+    if (m.is_pass()) return is_legal_move(m);
+    if (is_over_ || m.col >= width() || m.row >= height()) return false;
+    const unsigned p = unsigned(m.row) * width() + m.col;
+    if (remembered_valid_) {
+      if (!remembered_.test(p)) return false;
+      captured = chains_.captures_at(p, opposite(turn_), geometry_);
+      return true;
     }
-  };
-  ShortOfLibs& short_of_libs(Player colour) { return short_[colour == Player::Black ? 0 : 1]; }
-  const ShortOfLibs& short_of_libs(Player colour) const { return short_[colour == Player::Black ? 0 : 1]; }
-
-  // Files the chain under its liberty count; `libs` are its current liberties.
-  void classify(const BB& chain, const BB& libs, Player colour) {
-    ShortOfLibs& s = short_of_libs(colour);
-    s = s.minus(chain);
-    if (libs.empty())
-      s.none |= chain;
-    else if (!at_least_two(libs))
-      s.one |= chain;
+    if (board_.black.test(p) || board_.white.test(p)) return false;
+    if (ko_point_ && *ko_point_ == Point{m.col, m.row}) return false;
+    return placement_allowed(p, captured);
   }
 
-  // An entry of chains_ back in play: its stones map to it again, filed by its kept liberties.
-  void restore_chain(uint32_t id, Player colour) {
-    assign_chain(chains_[id], id);
-    classify(chains_[id], libs_[id], colour);
+  // Every allocation the move will need, before its first change.
+  void reserve_for(Move m) {
+    if (history_.size() == history_.capacity())
+      history_.reserve(history_.capacity() < 16 ? 32 : 2 * history_.capacity());
+    if (!m.is_pass()) chains_.reserve_placement();
+    if (superko_) repetition_.reserve_entry();
   }
 
-  static bool at_least_two(const BB& b) {
-    int seen = 0;
-    for (int i = 0; i < NW; ++i) {
-      if (b.w[i] & (b.w[i] - 1)) return true;
-      if (b.w[i] && ++seen == 2) return true;
-    }
-    return false;
+  void count_pass() {
+    consecutive_passes_ = uint8_t(consecutive_passes_ + 1);
+    if (consecutive_passes_ >= 2) end_game();
   }
 
-  // Recomputes every chain and its liberties from the board (after a hand edit).
-  void rebuild_chains() {
-    chains_.clear();
-    libs_.clear();
-    short_ = {};
-    const BB empty = empty_points();
-    ++chain_epoch_;
-    for (Player c : {Player::Black, Player::White}) {
-      const BB& all = board_.stones(c);
-      BB rest = all;
-      while (rest.any()) {
-        const BB chain = geometry_.flood_fill(BB::single(rest.lowest()), all);
-        rest = rest.minus(chain);
-        assign_chain(chain, uint32_t(chains_.size()));
-        chains_.push_back(chain);
-        libs_.push_back(geometry_.neighbors(chain) & empty);
-        classify(chain, libs_.back(), c);
-      }
-    }
+  // Puts mover's stone on p, removes `captured`, and sets the ko point when
+  // the stone stands alone after capturing one stone, with that point its only liberty.
+  void place_stone(unsigned p, Player mover, const BB& captured) {
+    consecutive_passes_ = 0;
+    const Player opp = opposite(mover);
+    board_.stones(mover).insert(p);
+    board_.stones(opp) = board_.stones(opp).minus(captured);
+    repetition_.add_stone(mover, p);
+    repetition_.remove_stones(opp, captured);
+    const bool ko_shape = chains_.place(p, mover, captured, board_, geometry_);
+    if (ko_shape && captured.count() == 1) ko_point_ = point_at(captured.lowest(), width());
   }
 
-  // Opponent chains next to the empty point p whose only liberty, if any, is p.
-  BB captures_at(unsigned p) const {
-    const BB only_p = BB::single(p);
-    BB captured;
-    // Only chains short of liberties can fall.
-    const ShortOfLibs& opp = short_of_libs(opposite(turn_));
-    each_chain(geometry_.neighbors_of(p) & (opp.one | opp.none), [&](const BB& chain, const BB& libs) {
-      if (libs.minus(only_p).empty()) captured |= chain;
-    });
-    return captured;
-  }
-
-  // f(stones, liberties) for every chain with a stone in `stones`, once each.
-  template <class F>
-  void each_chain(BB stones, F&& f) const {
-    while (stones.any()) {
-      const unsigned s = stones.lowest();
-      const BB& chain = chain_at(s);
-      stones = stones.minus(chain);
-      f(chain, libs_at(s));
-    }
-  }
-
-  // f(liberties, chain) once for every chain of `colour` with a stone in
-  // `stones`; the chain is then refiled under its new liberty count.
-  template <class F>
-  void update_liberties(BB stones, Player colour, F&& f) {
-    while (stones.any()) {
-      const uint32_t id = chain_of_[stones.lowest()];
-      const BB& chain = chains_[id];
-      stones = stones.minus(chain);
-      f(libs_[id], chain);
-      classify(chain, libs_[id], colour);
-    }
-  }
-
-  int& stone_count(Player p) { return stone_count_[p == Player::Black ? 0 : 1]; }
-  void recount_stones() {
-    stone_count(Player::Black) = board_.black.count();
-    stone_count(Player::White) = board_.white.count();
-  }
-
-  const BB& chain_at(unsigned stone) const { return chains_[chain_of_[stone]]; }
-  const BB& libs_at(unsigned stone) const { return libs_[chain_of_[stone]]; }
-
-  // For code that restores a game field by field (GameSerializer): once board_,
-  // geometry_, turn_, history_, the options and the hash counts are set,
-  // recomputes everything derived from them. Undo of the restored moves then
-  // takes the slow, exact path, and the stone-count filter stays off because
-  // the counts of the earlier positions are not known.
-  void restore_derived_state() {
+  // Takes back move `index`, the last, in named steps; its chains come back
+  // from the kept undo data, or are `rebuilt`. Allocates nothing.
+  VEXLOR_INLINE void take_back(size_t index, ChainSet<NW>* rebuilt) {
+    const UndoRecord<NW> rec = history_.back();
+    const Player mover = opposite(turn_);
     remembered_valid_ = false;
-    hashed_ = history_.size() + 1;
-    recount_stones();
-    chain_of_.assign(geometry_.num_points, 0);
-    rebuild_chains();
-    fast_undo_.assign(history_.size(), FastUndo{});
-    for (FastUndo& f : fast_undo_) f.epoch = chain_epoch_ - 1;
-    zobrist_ = detail::zobrist_key(board_, turn_);
-    signature_counts_ = PositionCounts{};
-    signature_filter_ = false;
+    history_.pop_back();
+    if (superko_) repetition_.leave(board_, turn_, index + 1);
+    turn_ = mover;
+    repetition_.flip_turn();
+    ko_point_ = rec.previous_ko_point;
+    if (rec.move.is_pass()) {
+      if (consecutive_passes_ > 0) --consecutive_passes_;
+      chains_.pass_taken_back(index);
+    } else {
+      lift_stone(rec, mover, rebuilt);
+      // No placement follows two passes, so at most the one before it is pending.
+      consecutive_passes_ = !history_.empty() && history_.back().move.is_pass();
+    }
+    is_over_ = false;
+    outcome_.reset();
+  }
+
+  // A placement made before the chains were last built (a hand edit, a load)
+  // takes its chains back by building them afresh: aside, first, since that
+  // allocates.
+  [[gnu::noinline]] void take_back_rebuilding(size_t index) {
+    Board<NW> before = board_;
+    undo_on_board(before, history_.back(), opposite(turn_));
+    ChainSet<NW> rebuilt(before, geometry_, index);
+    take_back(index, &rebuilt);
+  }
+
+  // Lifts the stone of `rec` and puts its captures back. A move made since the
+  // chains were built meets its own board; an older one (`rebuilt` given) may
+  // meet hand edits: whatever stands on its points makes way.
+  VEXLOR_INLINE void lift_stone(const UndoRecord<NW>& rec, Player mover, ChainSet<NW>* rebuilt) {
+    const Player opp = opposite(mover);
+    const unsigned p = unsigned(rec.move.row) * width() + rec.move.col;
+    if (rebuilt) {
+      for (Player c : {Player::Black, Player::White})
+        if (board_.stones(c).test(p)) repetition_.remove_stone(c, p);
+      repetition_.remove_stones(mover, rec.captured & board_.stones(mover));
+      repetition_.add_stones(opp, rec.captured.minus(board_.stones(opp)));
+      board_.black.remove(p);
+      board_.white.remove(p);
+    } else {
+      repetition_.remove_stone(mover, p);
+      repetition_.add_stones(opp, rec.captured);
+      board_.stones(mover).remove(p);
+    }
+    board_.stones(mover) = board_.stones(mover).minus(rec.captured);
+    board_.stones(opp) |= rec.captured;
+    if (rebuilt)
+      chains_ = std::move(*rebuilt);
+    else
+      chains_.unplace(p, mover, rec.captured, board_, geometry_);
   }
 
   void end_game() {
     is_over_ = true;
     const auto [b, w] = score();
     outcome_ = outcome_for(b, w);
+  }
+
+  // The board once `player` stands on p and the chains it leaves without liberty are gone.
+  Board<NW> board_after(unsigned p, Player player) const {
+    Board<NW> copy = board_;
+    copy.stones(player).insert(p);
+    copy.stones(opposite(player)) = copy.stones(opposite(player)).minus(captures_on(copy, p, player, geometry_));
+    return copy;
   }
 
   // Opponent chains next to p that have no liberty once `player` stands on p.
@@ -686,16 +482,16 @@ class Game {
     return captured;
   }
 
-  // Superko test with the Zobrist key as pre-filter: a key never recorded means
-  // the position never occurred; a recorded key is confirmed by the exact hash.
+  // Superko test behind the filters: the stone counts, then the Zobrist key;
+  // a position they rule out never occurred, the rest take the exact hash.
   bool superko_violation_filtered(unsigned p, Player player, const BB& captured) const {
     if (!superko_) return false;
-    if (captured.empty() && signature_filter_ && player == turn_ &&
-        !signature_counts_.contains(signature_after_plain_placement()))
+    if (captured.empty() && player == turn_ &&
+        !repetition_.signature_may_repeat(repetition_.signature_after_plain_placement(player)))
       return false;
-    const uint64_t z = zobrist_ ^ detail::kZobrist.white_to_move ^ detail::zobrist_stone(player, p) ^
+    const uint64_t z = repetition_.key() ^ detail::kZobrist.white_to_move ^ detail::zobrist_stone(player, p) ^
                        detail::zobrist_of_set(captured, opposite(player));
-    if (!zobrist_counts_.contains(z)) return false;
+    if (repetition_.keys_complete() && !repetition_.key_recorded(z)) return false;
     return would_violate_superko(p, player);
   }
 
@@ -711,7 +507,7 @@ class Game {
     BB empty_after = empty_points();
     empty_after.remove(p);
     const BB only_p = BB::single(p);
-    captured = captures_at(p);
+    captured = chains_.captures_at(p, opposite(me), geometry_);
     if (!next.intersects(empty_after) && captured.empty()) {
       // No liberty of its own and no capture next to it: it lives only through
       // a joined chain's other liberty, or an opponent chain next to the joined
@@ -720,29 +516,18 @@ class Game {
       bool lives = false;
       (next & own).for_each([&](unsigned s) {
         if (lives || joined.test(s)) return;
-        joined |= chain_at(s);
-        lives = libs_at(s).minus(only_p).any();
+        joined |= chains_.chain_at(s);
+        lives = chains_.libs_at(s).minus(only_p).any();
       });
       BB touching = geometry_.neighbors(joined) & opp;
       while (!lives && touching.any()) {
         const unsigned s = touching.lowest();
-        touching = touching.minus(chain_at(s));
-        lives = libs_at(s).minus(only_p).empty();
+        touching = touching.minus(chains_.chain_at(s));
+        lives = chains_.libs_at(s).minus(only_p).empty();
       }
       if (!lives) return false;
     }
     return !superko_violation_filtered(p, me, captured);
-  }
-
-  // Stone counts and side to move: a key every repetition must match.
-  static uint64_t signature_of(int black, int white, Player to_move) {
-    return uint64_t(black) | uint64_t(white) << 16 | uint64_t(to_move == Player::White) << 32;
-  }
-  uint64_t signature() const { return signature_of(stone_count_[0], stone_count_[1], turn_); }
-  uint64_t signature_after_plain_placement() const {
-    const int b = stone_count_[0] + (turn_ == Player::Black);
-    const int w = stone_count_[1] + (turn_ == Player::White);
-    return signature_of(b, w, opposite(turn_));
   }
 
   // Legal placements of the side to move; with first_only, stops at the first.
@@ -760,10 +545,10 @@ class Game {
 
     // Opponent chains with one liberty: a stone there captures them. With
     // superko, each capture point also gets the Zobrist key of what it takes.
-    const ShortOfLibs& opp_short = short_of_libs(opposite(me));
+    const typename ChainSet<NW>::ShortOfLibs& opp_short = chains_.short_of_libs(opposite(me));
     BB capture_points;
     std::array<uint64_t, 64 * NW> capture_key;
-    each_chain(opp_short.one, [&](const BB& chain, const BB& libs) {
+    chains_.each_chain(opp_short.one, [&](const BB& chain, const BB& libs) {
       const unsigned l = libs.lowest();
       if (!capture_points.test(l)) {
         capture_points.insert(l);
@@ -780,7 +565,7 @@ class Game {
     const BB enclosed = candidates.minus(next_to_empty);
     if (!edited_shape) {
       if (enclosed.any()) {
-        const ShortOfLibs& own_short = short_of_libs(me);
+        const typename ChainSet<NW>::ShortOfLibs& own_short = chains_.short_of_libs(me);
         const BB own_multi = own.minus(own_short.one | own_short.none);
         ok |= enclosed & (capture_points | geometry_.neighbors(own_multi));
       }
@@ -791,19 +576,21 @@ class Game {
     }
     if (!superko_ || ok.empty()) return first_only && ok.any() ? BB::single(ok.lowest()) : ok;
 
-    const uint64_t base = zobrist_ ^ detail::kZobrist.white_to_move;
+    const uint64_t base = repetition_.key() ^ detail::kZobrist.white_to_move;
     // A placement that captures nothing adds one stone: unless a recorded position
     // has exactly those counts with the opponent to move, none of them can repeat.
-    const bool plain_may_repeat = !signature_filter_ || signature_counts_.contains(signature_after_plain_placement());
+    const bool plain_may_repeat = repetition_.signature_may_repeat(repetition_.signature_after_plain_placement(me));
+    // Keys the record cannot vouch for (a loaded state) rule nothing out.
+    const bool exact_only = edited_shape || !repetition_.keys_complete();
     BB result = ok;
     (plain_may_repeat || edited_shape ? ok : ok & capture_points).for_each([&](unsigned p) {
       bool violates;
-      if (edited_shape) {
+      if (exact_only) {
         violates = would_violate_superko(p, me);
       } else {
         uint64_t z = base ^ detail::zobrist_stone(me, p);
         if (capture_points.test(p)) z ^= capture_key[p];
-        violates = zobrist_counts_.contains(z) && would_violate_superko(p, me);
+        violates = repetition_.key_recorded(z) && would_violate_superko(p, me);
       }
       if (violates) result.remove(p);
     });
@@ -811,36 +598,52 @@ class Game {
     return result;
   }
 
-  Board<NW> board_;
+  // The legal placements by the rules alone (flood fills and exact hashes,
+  // pending ones included), without the chains, filters or settling.
+  BB placements_from_scratch() const {
+    BB out;
+    if (is_over_) return out;
+    std::vector<uint64_t> pending;
+    if (superko_) {
+      Board<NW> b = board_;
+      Player to_move = turn_;
+      for (size_t k = history_.size(); k >= repetition_.settled(); --k) {
+        pending.push_back(compute_position_hash(b, to_move));
+        if (k == 0) break;
+        to_move = opposite(to_move);
+        undo_on_board(b, history_[k - 1], to_move);
+      }
+    }
+    empty_points().for_each([&](unsigned p) {
+      if (ko_point_ && point_index(*ko_point_, width()) == p) return;
+      if (would_be_suicide(p, turn_)) return;
+      if (superko_) {
+        const uint64_t h = compute_position_hash(board_after(p, turn_), opposite(turn_));
+        if (repetition_.exact().contains(h) || std::find(pending.begin(), pending.end(), h) != pending.end()) return;
+      }
+      out.insert(p);
+    });
+    return out;
+  }
+
+  // Options, fixed at creation.
   BoardGeometry<NW> geometry_;
-  Player turn_ = Player::Black;
   float komi_ = 0;
   uint16_t min_moves_before_pass_possible_ = 0;
   uint16_t max_moves_ = 0;
   bool superko_ = false;
-  mutable PositionCounts position_hashes_;  // of positions [0, hashed_) of the game
-  mutable size_t hashed_ = 1;               // the later ones are pending
-  PositionCounts zobrist_counts_;     // same positions, keyed by Zobrist key
-  PositionCounts signature_counts_;   // same positions, keyed by stone counts and side to move
-  bool signature_filter_ = true;      // false when signature_counts_ may miss positions
-  uint64_t zobrist_ = 0;  // of the current board with the side to move
-  std::array<int, 2> stone_count_{};  // Black, White: counts of board_'s stones
+  // What a move changes.
+  Board<NW> board_;
+  Player turn_ = Player::Black;
   std::vector<UndoRecord<NW>> history_;
-  // Chains (connected stones of one colour) kept across moves so that rules
-  // never need to flood-fill a chain: chain_of_ maps a stone to its entry in
-  // chains_. Each placement appends one entry and its unmake drops it: a lone
-  // stone's chain, or the old value of the entry a merge took over. Chains
-  // joined into another or captured keep their entries for the undo.
-  std::vector<uint32_t> chain_of_;  // one entry per point; meaningful on stones
-  std::vector<BB> chains_;
-  std::vector<BB> libs_;  // liberties of each entry of chains_, kept current for chains in play
-  mutable std::vector<FastUndo> fast_undo_;  // parallel to history_
-  uint32_t chain_epoch_ = 0;           // bumped by every rebuild after a hand edit
   std::optional<Point> ko_point_;
   uint8_t consecutive_passes_ = 0;
   bool is_over_ = false;
   std::optional<GameOutcome> outcome_;
-  std::array<ShortOfLibs, 2> short_{};  // Black, White: chains in play with fewer than two liberties
+  // Derived from the board and the moves, kept incrementally.
+  ChainSet<NW> chains_;
+  RepetitionRecord<NW> repetition_;  // with superko; its current keys always
+  // Cached until the next change.
   mutable BB remembered_;  // legal placements, while remembered_valid_
   mutable bool remembered_valid_ = false;
 };

@@ -33,4 +33,10 @@ constexpr std::optional<Player> outcome_winner(GameOutcome o) {
 constexpr bool outcome_is_draw(GameOutcome o) { return o == GameOutcome::Draw; }
 constexpr int outcome_code(GameOutcome o) { return int(o); }
 
+// Reward from Black's side: 1 for a win, -1 for a loss, 0 for a draw or a game not over.
+constexpr double black_reward(std::optional<GameOutcome> o) {
+  if (!o) return 0.0;
+  return *o == GameOutcome::BlackWin ? 1.0 : *o == GameOutcome::WhiteWin ? -1.0 : 0.0;
+}
+
 }  // namespace vexlor

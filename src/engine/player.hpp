@@ -10,6 +10,8 @@ namespace vexlor {
 enum class Player : int8_t { Black = 1, White = -1 };
 
 constexpr Player opposite(Player p) { return p == Player::Black ? Player::White : Player::Black; }
+// 0 for Black, 1 for White: the index of per-colour tables.
+constexpr unsigned colour_index(Player p) { return p == Player::Black ? 0 : 1; }
 constexpr std::string_view player_name(Player p) { return p == Player::Black ? "Black" : "White"; }
 // Byte used for the player in hashed streams.
 constexpr uint8_t player_hash_byte(Player p) { return p == Player::Black ? 0x01 : 0xFF; }

@@ -9,19 +9,22 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "bitboard.hpp"
 #include "board.hpp"
-#include "encode.hpp"
+#include "chain_set.hpp"
 #include "game.hpp"
 #include "geometry.hpp"
+#include "limits.hpp"
+#include "move.hpp"
 #include "outcome.hpp"
 #include "player.hpp"
-#include "position.hpp"
+#include "point.hpp"
 #include "position_counts.hpp"
+#include "repetition.hpp"
+#include "undo_record.hpp"
 
 namespace vexlor {
 
@@ -37,11 +40,6 @@ namespace serial {
 inline constexpr uint8_t kGameKind = 'G';
 inline constexpr uint8_t kBoardKind = 'B';
 inline constexpr uint8_t kVersion = 1;
-
-// Bound on the summed occurrence counts a state may ask the loader to insert.
-// Counts beyond the move count arise only from hand edits between make and
-// unmake; the bound keeps a hostile state from making loading run for minutes.
-inline constexpr uint64_t kMaxTotalCount = uint64_t{1} << 24;
 
 enum GameFlags : uint8_t {
   kSuperko = 1,
@@ -124,18 +122,18 @@ class Reader {
     return s;
   }
 
-  std::vector<std::pair<uint64_t, uint32_t>> counts(uint64_t& total, const char* what) {
+  // (key, count) pairs, keys ascending; a count is whatever the engine's
+  // tables hold (1 to PositionCounts::kMaxCount), the one rule of saving and loading.
+  std::vector<std::pair<uint64_t, uint32_t>> counts(const char* what) {
     // Each entry takes at least nine bytes: the claimed size cannot outgrow the input.
     const uint64_t n = varint(remaining() / 9, what);
     std::vector<std::pair<uint64_t, uint32_t>> out;
     out.reserve(size_t(n));
     for (uint64_t i = 0; i < n; ++i) {
       const uint64_t key = u64();
-      const uint64_t count = varint(kMaxTotalCount, what);
+      const uint64_t count = varint(PositionCounts::kMaxCount, what);
       if (count == 0) fail(std::string(what) + " with a zero count");
       if (!out.empty() && key <= out.back().first) fail(std::string(what) + " not in ascending key order");
-      total += count;
-      if (total > kMaxTotalCount) fail(std::string(what) + ": counts too large");
       out.emplace_back(key, uint32_t(count));
     }
     return out;
@@ -174,31 +172,13 @@ inline StateSize read_header(Reader& r, uint8_t kind) {
   StateSize s;
   s.width = r.u8();
   s.height = r.u8();
-  if (s.width < 2 || s.width > 32 || s.height < 2 || s.height > 32) fail("board size out of range");
+  if (!side_in_range(s.width) || !side_in_range(s.height)) fail("board size out of range");
   return s;
 }
 
 template <int NW>
 void check_word_count(StateSize s) {
   if (words_for(unsigned(s.width) * s.height) != NW) fail("board size does not match the word count");
-}
-
-// Adds count occurrences of each key.
-inline void add_counts(PositionCounts& into, const std::vector<std::pair<uint64_t, uint32_t>>& entries) {
-  for (const auto& [key, count] : entries)
-    for (uint32_t i = 0; i < count; ++i) into.increment(key);
-}
-
-inline std::vector<std::pair<uint64_t, uint32_t>> tally(std::vector<uint64_t> keys) {
-  std::sort(keys.begin(), keys.end());
-  std::vector<std::pair<uint64_t, uint32_t>> out;
-  for (uint64_t k : keys) {
-    if (!out.empty() && out.back().first == k)
-      ++out.back().second;
-    else
-      out.emplace_back(k, 1);
-  }
-  return out;
 }
 
 }  // namespace serial
@@ -215,13 +195,14 @@ inline std::vector<std::pair<uint64_t, uint32_t>> tally(std::vector<uint64_t> ke
 //   with superko: [explicit hashes: (key u64, varint count) list] then the
 //     Zobrist keys the history does not account for, as such a list.
 // Derived on load: side to move (history parity), the end flag, every ko
-// point (the stone captured by a move flagged `sets ko`), the Zobrist key,
-// and, unless stored explicitly, the multiset of position hashes: without
-// hand edits it is exactly the positions the undo records lead back through.
+// point (the stone captured by a move flagged `sets ko`), and every table the
+// rules consult: the chains from the board, the repetition record from the
+// board and the moves (checked against the stored lists, see RepetitionRecord).
+// The multiset of position hashes is stored only when it is not exactly the
+// positions the undo records lead back through (hand edits).
 template <int NW>
 struct GameSerializer {
   using BB = Bitboard<NW>;
-  using Counts = std::vector<std::pair<uint64_t, uint32_t>>;
 
   static std::vector<uint8_t> save(const Game<NW>& g) {
     serial::Writer w;
@@ -237,22 +218,12 @@ struct GameSerializer {
     w.u16(g.min_moves_before_pass_possible());
     w.u16(g.max_moves());
 
-    const Counts hashes = g.position_hashes().entries();
-    Counts derived_hashes, zobrist_extra;
+    typename RepetitionRecord<NW>::Saved record;
     if (g.superko()) {
-      const Rewound rw = rewind(g.board(), g.history());
-      derived_hashes = serial::tally(rw.hashes);
-      zobrist_extra = unexplained_zobrist(g.zobrist_counts_.entries(), hashes, rw);
+      g.settle_position_hashes();
+      record = g.repetition().saved(g.board(), g.history());
     }
-    const bool explicit_hashes = g.superko() && hashes != derived_hashes;
-    // The same bound the loader applies to what it is asked to insert.
-    uint64_t total = 0;
-    for (const auto& entry : zobrist_extra) total += entry.second;
-    if (explicit_hashes)
-      for (const auto& entry : hashes) total += entry.second;
-    if (total > serial::kMaxTotalCount)
-      serial::fail("position counts too large to save (hand edits between make and unmake)");
-    w.u8(uint8_t((g.superko() ? serial::kSuperko : 0) | (explicit_hashes ? serial::kExplicitHashes : 0)));
+    w.u8(uint8_t((g.superko() ? serial::kSuperko : 0) | (record.explicit_exact ? serial::kExplicitHashes : 0)));
     w.u8(g.consecutive_passes());
     w.point_set(g.board().black, area);
     w.point_set(g.board().white, area);
@@ -272,8 +243,8 @@ struct GameSerializer {
     }
     if (g.is_over()) w.u8(uint8_t(outcome_code(*g.outcome())));
     if (g.superko()) {
-      if (explicit_hashes) w.counts(hashes);
-      w.counts(zobrist_extra);
+      if (record.explicit_exact) w.counts(record.exact);
+      w.counts(record.extra_keys);
     }
     return w.take();
   }
@@ -318,7 +289,8 @@ struct GameSerializer {
       const unsigned p = unsigned(r.varint(area, "move"));
       if (p == area) {
         rec.move = Move::pass();
-        ++trailing_passes;
+        // Two passes end the game: nothing follows them.
+        if (++trailing_passes > 2 || (trailing_passes == 2 && i + 1 < n)) serial::fail("moves after two passes");
       } else {
         trailing_passes = 0;
         const Point at = point_at(p, width);
@@ -344,7 +316,9 @@ struct GameSerializer {
       }
       history.push_back(rec);
     }
-    if (passes > trailing_passes) serial::fail("more consecutive passes than the history ends with");
+    // The pass count follows from the history: taking a placement back after a
+    // pass leaves that pass pending, so every pass at the end still counts.
+    if (passes != trailing_passes) serial::fail("consecutive pass count does not match the history");
     const bool over = passes == 2 || n >= limit;
     std::optional<GameOutcome> outcome;
     if (over) {
@@ -354,18 +328,22 @@ struct GameSerializer {
     }
     const Player turn = n % 2 ? Player::White : Player::Black;
 
-    PositionCounts hashes, zobrist_counts;
+    typename RepetitionRecord<NW>::Saved stored;
     if (superko) {
-      const Rewound rw = rewind(board, history);
-      uint64_t total = 0;
-      const Counts stored = (flags & serial::kExplicitHashes) ? r.counts(total, "position hashes")
-                                                              : serial::tally(rw.hashes);
-      const Counts extra = r.counts(total, "zobrist keys");
-      serial::add_counts(hashes, stored);
-      serial::add_counts(zobrist_counts, explained_zobrist(stored, rw));
-      serial::add_counts(zobrist_counts, extra);
+      stored.explicit_exact = flags & serial::kExplicitHashes;
+      if (stored.explicit_exact) stored.exact = r.counts("position hashes");
+      stored.extra_keys = r.counts("zobrist keys");
     }
     r.finish();
+
+    RepetitionRecord<NW> record(board, turn, false);
+    if (superko) {
+      std::string why;
+      std::optional<RepetitionRecord<NW>> restored = RepetitionRecord<NW>::restored(board, turn, history, stored, why);
+      if (!restored) serial::fail(why);
+      record = std::move(*restored);
+    }
+    ChainSet<NW> chains(board, geo, n);
 
     g.board_ = board;
     g.turn_ = turn;
@@ -374,68 +352,10 @@ struct GameSerializer {
     g.consecutive_passes_ = passes;
     g.is_over_ = over;
     g.outcome_ = outcome;
-    g.position_hashes_ = std::move(hashes);
-    g.zobrist_counts_ = std::move(zobrist_counts);
-    g.restore_derived_state();
+    g.chains_ = std::move(chains);
+    g.repetition_ = std::move(record);
+    VEXLOR_CHECK_GAME(g, "loading");
     return g;
-  }
-
-  // The engine's Zobrist multiset, for tests comparing a loaded game with its source.
-  static Counts zobrist_counts(const Game<NW>& g) { return g.zobrist_counts_.entries(); }
-
- private:
-  // Exact and Zobrist keys of the positions the undo records lead back
-  // through, current position first.
-  struct Rewound {
-    std::vector<uint64_t> hashes;
-    std::vector<uint64_t> zobrist;
-  };
-
-  static Rewound rewind(Board<NW> b, const std::vector<UndoRecord<NW>>& history) {
-    Rewound rw;
-    rw.hashes.reserve(history.size() + 1);
-    rw.zobrist.reserve(history.size() + 1);
-    Player to_move = history.size() % 2 ? Player::White : Player::Black;
-    uint64_t z = detail::zobrist_key(b, to_move);
-    for (size_t i = history.size();; --i) {
-      rw.hashes.push_back(compute_position_hash(b, to_move));
-      rw.zobrist.push_back(z);
-      if (i == 0) break;
-      to_move = opposite(to_move);
-      // The key follows the few points each step changes, not the whole board.
-      const Board<NW> before = b;
-      undo_on_board(b, history[i - 1], to_move);
-      z ^= detail::zobrist_of_set(before.black ^ b.black, Player::Black) ^
-           detail::zobrist_of_set(before.white ^ b.white, Player::White) ^ detail::kZobrist.white_to_move;
-    }
-    return rw;
-  }
-
-  // Zobrist keys of the stored hashes that a rewound position accounts for.
-  static Counts explained_zobrist(const Counts& hashes, const Rewound& rw) {
-    std::unordered_map<uint64_t, uint64_t> zobrist_of;
-    for (size_t i = 0; i < rw.hashes.size(); ++i) zobrist_of.emplace(rw.hashes[i], rw.zobrist[i]);
-    std::vector<std::pair<uint64_t, uint32_t>> out;
-    for (const auto& [h, count] : hashes) {
-      const auto it = zobrist_of.find(h);
-      if (it != zobrist_of.end()) out.emplace_back(it->second, count);
-    }
-    return out;
-  }
-
-  // The part of the engine's Zobrist multiset the stored hashes do not explain
-  // (positions left behind by hand edits). Loading adds it back, so the loaded
-  // pre-filter holds at least every key the source holds.
-  static Counts unexplained_zobrist(const Counts& zobrist, const Counts& hashes, const Rewound& rw) {
-    std::unordered_map<uint64_t, uint64_t> explained;
-    for (const auto& [z, count] : explained_zobrist(hashes, rw)) explained[z] += count;
-    Counts out;
-    for (const auto& [z, count] : zobrist) {
-      const auto it = explained.find(z);
-      const uint64_t covered = it == explained.end() ? 0 : it->second;
-      if (count > covered) out.emplace_back(z, uint32_t(count - covered));
-    }
-    return out;
   }
 };
 

@@ -5,13 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vexlor {
+#include "force_inline.hpp"
 
-#if defined(__GNUC__)
-#define VEXLOR_INLINE inline __attribute__((always_inline))
-#else
-#define VEXLOR_INLINE inline
-#endif
+namespace vexlor {
 
 class SipHasher13 {
  public:

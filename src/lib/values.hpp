@@ -24,12 +24,6 @@ PyObject* value_richcompare(PyObject* self, PyObject* other, int op, Eq eq) {
   return new_bool(eq(*reinterpret_cast<Obj*>(self), *reinterpret_cast<Obj*>(other)));
 }
 
-// Reward tables indexed by outcome code, from Black's side.
-inline double black_reward(std::optional<GameOutcome> o) {
-  if (!o) return 0.0;
-  return *o == GameOutcome::BlackWin ? 1.0 : *o == GameOutcome::WhiteWin ? -1.0 : 0.0;
-}
-
 // Black's reward seen from `perspective` (1 Black, -1 White, as a float);
 // any other perspective raises ValueError with `refusal`.
 inline PyObject* reward_seen_from(int8_t perspective, double black, const char* refusal) {

@@ -21,7 +21,7 @@
 #include "engine/game.hpp"
 #include "engine/outcome.hpp"
 #include "engine/player.hpp"
-#include "engine/position.hpp"
+#include "engine/point.hpp"
 #include "engine/siphash.hpp"
 
 namespace vexlor::oracle {
@@ -335,9 +335,7 @@ class OracleGame {
     }
     turn = opposite(turn);
     ko_point = rec.previous_ko_point;
-    if (rec.move.is_pass()) {
-      if (consecutive_passes > 0) --consecutive_passes;
-    } else {
+    if (!rec.move.is_pass()) {
       const unsigned p = unsigned(rec.move.row) * width() + rec.move.col;
       board.black.remove(p);
       board.white.remove(p);
@@ -345,6 +343,9 @@ class OracleGame {
       stones(turn) = set_minus(stones(turn), rec.captured);
       stones(opposite(turn)) = set_or(stones(opposite(turn)), rec.captured);
     }
+    // The passes the game now ends with are the ones in force.
+    consecutive_passes = 0;
+    for (size_t i = history.size(); i > 0 && history[i - 1].move.is_pass(); --i) ++consecutive_passes;
     is_over = false;
     outcome.reset();
     return true;

@@ -315,7 +315,7 @@ TEST(EndOfGame, TwoPassesEndAndScoreTheGame) {
   EXPECT_FALSE(g.legal_moves().empty());
 }
 
-TEST(EndOfGame, APlacementResetsThePassCount) {
+TEST(EndOfGame, APlacementResetsThePassCountAndItsUnmakeRestoresIt) {
   auto g = open_game<1>(4, 4);
   ASSERT_TRUE(testing::play(g, {pass_move(), P(1, 1), pass_move()}));
   EXPECT_FALSE(g.is_over());
@@ -323,9 +323,26 @@ TEST(EndOfGame, APlacementResetsThePassCount) {
   ASSERT_TRUE(g.unmake_move());
   EXPECT_EQ(g.consecutive_passes(), 0);  // the placement left it at 0
   ASSERT_TRUE(g.unmake_move());
-  EXPECT_EQ(g.consecutive_passes(), 0);  // unmaking a placement does not touch it
+  EXPECT_EQ(g.consecutive_passes(), 1);  // the pass before the placement is pending again
   ASSERT_TRUE(g.unmake_move());
   EXPECT_EQ(g.consecutive_passes(), 0);
+}
+
+// A search walking pass, X, back, pass must meet the end of the game where two
+// passes played directly meet it, with the same result.
+TEST(EndOfGame, PassAfterATakenBackPlacementEndsTheGame) {
+  for (bool superko : {false, true}) {
+    auto direct = open_game<1>(4, 4, superko);
+    auto walked = open_game<1>(4, 4, superko);
+    ASSERT_TRUE(testing::play(direct, {P(0, 0), pass_move(), pass_move()}));
+    ASSERT_TRUE(testing::play(walked, {P(0, 0), pass_move(), P(2, 2)}));
+    ASSERT_TRUE(walked.unmake_move());
+    ASSERT_TRUE(walked.make_move(pass_move()));
+    EXPECT_TRUE(walked.is_over());
+    EXPECT_EQ(walked.consecutive_passes(), 2);
+    EXPECT_EQ(walked.outcome(), direct.outcome());
+    EXPECT_EQ(walked.legal_moves(), direct.legal_moves());
+  }
 }
 
 TEST(EndOfGame, MaximumMoveCount) {

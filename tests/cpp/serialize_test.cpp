@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -54,7 +55,7 @@ void expect_same(const Game<NW>& a, const Game<NW>& b) {
   EXPECT_EQ(a.outcome(), b.outcome());
   EXPECT_EQ(a.position_hashes().entries(), b.position_hashes().entries());
   EXPECT_EQ(a.zobrist(), b.zobrist());
-  EXPECT_EQ(GameSerializer<NW>::zobrist_counts(a), GameSerializer<NW>::zobrist_counts(b));
+  EXPECT_EQ(a.repetition().zobrist_counts().entries(), b.repetition().zobrist_counts().entries());
   EXPECT_EQ(a.legal_moves(), b.legal_moves());
   EXPECT_EQ(a.game_hash(), b.game_hash());
 }
@@ -79,6 +80,12 @@ void expect_sound(Game<NW>& g) {
   ASSERT_TRUE(on_board(g, g.ko_point()));
   ASSERT_EQ(g.is_over(), g.outcome().has_value());
   ASSERT_EQ(g.turn(), g.move_count() % 2 ? Player::White : Player::Black);
+  // The listing and the single-move test agree on every move.
+  const std::vector<Move> legal = g.legal_moves();
+  for (unsigned p = 0; p <= g.area(); ++p) {
+    const Move m = p == g.area() ? Move::pass() : Move::place(uint8_t(p % g.width()), uint8_t(p / g.width()));
+    ASSERT_EQ(g.is_legal_move(m), std::find(legal.begin(), legal.end(), m) != legal.end()) << "point " << p;
+  }
   // Keeps working: every legal move makes and unmakes cleanly, planes encode.
   const Board<NW> board = g.board();
   const auto hashes = g.position_hashes().entries();
@@ -282,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"ko_after_two_stones", [](Raw& r) { r.rest = {1, 0, 5, 1, 3, 0}; }},
         Bad{"zero_count", [](Raw& r) { r.rest = {0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0}; }},
         Bad{"keys_unsorted", [](Raw& r) { r.rest = {0, 2, 2, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 1}; }},
-        Bad{"huge_count", [](Raw& r) { r.rest = {0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x80, 0x80, 0x10}; }}),
+        Bad{"count_beyond_the_tables", [](Raw& r) { r.rest = {0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x80, 0x80, 0x80, 0x10}; }}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST(CorruptState, ByteFlipsAndTruncationsAreRefusedOrSound) {
@@ -312,6 +319,131 @@ TEST(CorruptState, ByteFlipsAndTruncationsAreRefusedOrSound) {
     }
   }
   EXPECT_GT(accepted, 0);  // stone and komi bits are free to change
+}
+
+// --- hostile states -------------------------------------------------------------
+
+// A 3x3 superko state without moves whose stored lists are given: position
+// hashes no move explains, and as many Zobrist keys for them.
+std::vector<uint8_t> state_with_lists(const std::vector<uint64_t>& hashes, const std::vector<uint64_t>& keys,
+                                      uint32_t count = 1) {
+  Raw r;
+  r.flags = serial::kSuperko | serial::kExplicitHashes;
+  serial::Writer w;
+  w.varint(0);  // no moves
+  for (const auto* list : {&hashes, &keys}) {
+    std::vector<std::pair<uint64_t, uint32_t>> entries;
+    for (uint64_t k : *list) entries.emplace_back(k, count);
+    std::sort(entries.begin(), entries.end());
+    w.counts(entries);
+  }
+  r.rest = w.take();
+  return r.bytes();
+}
+
+double seconds_to_load(const std::vector<uint8_t>& s) {
+  double best = 1e9;
+  for (int i = 0; i < 3; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const Game<1> g = GameSerializer<1>::load(s.data(), s.size());
+    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_EQ(g.position_hashes().size(), 160000u);
+  }
+  return best;
+}
+
+// Keys k * K^-1 (K odd, the multiplier of multiplicative hashing) all land in
+// slot 0 of a table hashed by K: loading them must not take quadratic time.
+TEST(HostileState, KeysSharingOneSlotLoadInLinearTime) {
+  uint64_t inverse = 1;  // of the golden-ratio multiplier, by Newton's iteration
+  for (int i = 0; i < 6; ++i) inverse *= 2 - 0x9E3779B97F4A7C15ULL * inverse;
+  std::mt19937_64 rng(42);
+  std::vector<uint64_t> colliding, random, colliding_keys, random_keys;
+  for (uint64_t i = 1; i <= 160000; ++i) {
+    colliding.push_back(i * inverse);
+    colliding_keys.push_back((i + 200000) * inverse);
+    random.push_back(rng());
+    random_keys.push_back(rng());
+  }
+  const double slow = seconds_to_load(state_with_lists(colliding, colliding_keys));
+  const double fast = seconds_to_load(state_with_lists(random, random_keys));
+  EXPECT_LT(slow, 10 * fast + 0.05) << "colliding " << slow << " s, random " << fast << " s";
+}
+
+// White's stone at (1,1) is taken off by hand after B (0,0), W (1,1): the
+// position after White's move is recorded, and no undo record leads back to it.
+// After Black passes, White at (1,1) would repeat it.
+std::vector<uint8_t> edited_state() {
+  auto g = open_game<1>(4, 4);
+  EXPECT_TRUE(play(g, {P(0, 0), P(1, 1)}));
+  g.set_piece(1, 1, std::nullopt);
+  return GameSerializer<1>::save(g);
+}
+
+void expect_repeat_refused(Game<1>& g) {
+  ASSERT_TRUE(g.make_move(pass_move()));
+  const std::vector<Move> legal = g.legal_moves();
+  EXPECT_FALSE(g.is_legal_move(P(1, 1)));
+  EXPECT_EQ(std::find(legal.begin(), legal.end(), P(1, 1)), legal.end());
+  EXPECT_FALSE(g.make_move(P(1, 1)));
+  expect_sound(g);
+}
+
+TEST(HostileState, StoredListsCannotSwitchSuperkoOff) {
+  const std::vector<uint8_t> good = edited_state();
+  // The list of Zobrist keys ends the state: one entry, the key of the position
+  // the edit left behind (8 key bytes, then its count).
+  ASSERT_EQ(good[good.size() - 11], 1);
+  Game<1> loaded = GameSerializer<1>::load(good.data(), good.size());
+  expect_repeat_refused(loaded);
+
+  std::vector<uint8_t> other_key = good;
+  other_key[good.size() - 5] ^= 0x40;  // a key nothing can confirm
+  Game<1> misled = GameSerializer<1>::load(other_key.data(), other_key.size());
+  expect_repeat_refused(misled);
+
+  std::vector<uint8_t> no_key(good.begin(), good.end() - 10);
+  no_key.back() = 0;  // the list emptied
+  EXPECT_THROW(GameSerializer<1>::load(no_key.data(), no_key.size()), StateError);
+
+  std::vector<uint8_t> moved_stone = good;
+  moved_stone[14] ^= 0b11;  // Black's stone moves from (0,0) to (1,0): the stored positions no longer follow
+  try {
+    Game<1> g = GameSerializer<1>::load(moved_stone.data(), moved_stone.size());
+    expect_sound(g);
+  } catch (const StateError&) {
+  }
+}
+
+// Counts are whatever the tables hold, up to their limit, when loaded and when
+// saved: a game at the limit keeps saving and loading as it is played.
+TEST(HostileState, CountsAtTheLimitStaySaveable) {
+  const uint64_t h = 0x1234, z = 0x5678;
+  const std::vector<uint8_t> s = state_with_lists({h}, {z}, PositionCounts::kMaxCount);
+  Game<1> g = GameSerializer<1>::load(s.data(), s.size());
+  EXPECT_EQ(g.position_hashes().count(h), PositionCounts::kMaxCount);
+  std::mt19937_64 rng(3);
+  for (int step = 0; step < 40; ++step) {
+    if (g.is_over() || rng() % 4 == 0) {
+      ASSERT_TRUE(g.unmake_move());
+    } else {
+      const auto moves = g.legal_moves();
+      ASSERT_TRUE(g.make_move(moves[rng() % moves.size()]));
+    }
+    const std::vector<uint8_t> saved = GameSerializer<1>::save(g);
+    expect_same(g, GameSerializer<1>::load(saved.data(), saved.size()));
+  }
+}
+
+TEST(PositionCountsTable, CountsStopAtTheLimit) {
+  PositionCounts t;
+  t.add(7, PositionCounts::kMaxCount - 1);
+  t.increment(7);
+  t.increment(7);
+  t.add(7, 5);
+  EXPECT_EQ(t.count(7), PositionCounts::kMaxCount);
+  t.decrement(7);
+  EXPECT_EQ(t.count(7), PositionCounts::kMaxCount - 1);
 }
 
 TEST(SavedBoard, RoundTripsAndRefusesCorruption) {

@@ -264,8 +264,9 @@ class TestMoves:
         play(g, None)  # still one pass behind: a second pass ends it again
         assert g.is_over()
 
-    def test_taking_back_a_placement_forgets_a_preceding_pass(self, passing_game):
-        # Undo records hold no pass count: the placement reset it and unmaking keeps it reset.
+    def test_taking_back_a_placement_keeps_a_preceding_pass(self, passing_game):
+        # Make then unmake restores the pass count too: pass, X, back, pass ends
+        # the game as two passes played directly do.
         g = play(passing_game, None)
         probe = g.clone()
         play(probe, (0, 0))
@@ -274,7 +275,8 @@ class TestMoves:
         play(g, None)
         play(probe, None)
         assert g.is_over() is True
-        assert probe.is_over() is False
+        assert probe.is_over() is True
+        assert snapshot(probe) == snapshot(g)
 
     @pytest.mark.parametrize("limit, length", [(0, 1), (1, 1), (3, 3)])
     def test_move_limit(self, limit, length):
