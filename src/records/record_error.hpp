@@ -31,11 +31,14 @@ class RecordError : public std::runtime_error {
 class SgfError : public RecordError {
  public:
   SgfError(const std::string& what, size_t offset)
-      : RecordError(what + " at byte " + std::to_string(offset)), offset_(offset) {}
+      : RecordError(what + " at byte " + std::to_string(offset)), offset_(offset), description_(what) {}
   size_t offset() const { return offset_; }
+  // The message without its offset.
+  const std::string& description() const { return description_; }
 
  private:
   size_t offset_;
+  std::string description_;
 };
 
 // A record move the rules refuse during a strict replay. `move_number` counts

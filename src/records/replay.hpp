@@ -1,4 +1,6 @@
-// A record's main line replayed through the rules into a Game.
+// A record's main line replayed through the rules: into a Game (every undo
+// record, superko on request), or into a ReplayBoard (the final board only,
+// several times faster; simple ko only) for code that needs boards alone.
 //
 // The game: the record's size and komi (or the caller's), passes legal from
 // the first move (min_moves_before_pass_possible 0), a move limit of
@@ -34,6 +36,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -42,6 +45,7 @@
 #include "engine/geometry.hpp"
 #include "game_info.hpp"
 #include "record_error.hpp"
+#include "replay_board.hpp"
 #include "sgf_tree.hpp"
 #include "sgf_values.hpp"
 
@@ -63,15 +67,27 @@ struct ReplayStop {
   std::string reason;
 };
 
-template <int NW>
-struct Replay {
-  Replay(Game<NW> g, GameInfo i) : game(std::move(g)), info(std::move(i)) {}
-  Game<NW> game;
-  GameInfo info;
+// What a replay did, whatever it replayed into.
+struct ReplaySummary {
   size_t moves_played = 0;              // record moves played
   size_t record_moves = 0;              // moves on the main line
   std::vector<size_t> inserted_passes;  // per inserted pass: the record moves played before it
   std::optional<ReplayStop> stopped;
+  std::vector<std::string> notes;  // values a lenient replay ignored
+};
+
+template <int NW>
+struct Replay : ReplaySummary {
+  Replay(Game<NW> g, GameInfo i) : game(std::move(g)), info(std::move(i)) {}
+  Game<NW> game;
+  GameInfo info;
+};
+
+template <int NW>
+struct BoardReplay : ReplaySummary {
+  BoardReplay(uint8_t w, uint8_t h, uint16_t max_moves, GameInfo i) : board(w, h, max_moves), info(std::move(i)) {}
+  ReplayBoard<NW> board;
+  GameInfo info;
 };
 
 inline constexpr size_t kSetupEditsPerPoint = 16;
@@ -82,6 +98,21 @@ struct NoVisit {
   template <class B>
   void operator()(const B&, Player, Move, bool) const {}
 };
+
+enum class PropertyKind : uint8_t { Other, Black, White, AddBlack, AddWhite, AddEmpty, ToPlay };
+
+// What a property identifier means to the replay.
+constexpr PropertyKind property_kind(std::string_view id) {
+  if (id.size() == 1)
+    return id[0] == 'B' ? PropertyKind::Black : id[0] == 'W' ? PropertyKind::White : PropertyKind::Other;
+  if (id.size() != 2) return PropertyKind::Other;
+  if (id[0] == 'A') {
+    if (id[1] == 'B') return PropertyKind::AddBlack;
+    if (id[1] == 'W') return PropertyKind::AddWhite;
+    if (id[1] == 'E') return PropertyKind::AddEmpty;
+  }
+  return id == "PL" ? PropertyKind::ToPlay : PropertyKind::Other;
+}
 
 namespace detail {
 
@@ -103,41 +134,71 @@ Bitboard<NW> rect_points(const PointRect& r, unsigned width) {
   return b;
 }
 
-// Why the rules refuse m for the side to move (m was refused).
+// The replay's view of a Game.
 template <int NW>
-std::string refusal_reason(const Game<NW>& g, Move m) {
-  if (g.is_over()) return "the game is over";
-  if (m.is_pass()) return "the pass is refused";
-  const unsigned p = unsigned(m.row) * g.width() + m.col;
-  if (g.board().black.test(p) || g.board().white.test(p)) return "the point is occupied";
-  if (g.ko_point() && *g.ko_point() == Point{m.col, m.row}) return "it retakes a ko";
-  if (g.would_be_suicide(p, g.turn())) return "it is suicide";
-  if (g.would_violate_superko(p, g.turn())) return "it repeats an earlier position (superko)";
-  return "it is illegal";
-}
+struct GameTarget {
+  Game<NW>& g;
+  Player turn() const { return g.turn(); }
+  bool is_over() const { return g.is_over(); }
+  const Board<NW>& board() const { return g.board(); }
+  bool make_move(Move m) { return g.make_move(m); }
+  void unmake_pass() { g.unmake_move(); }
+  void set_piece(unsigned col, unsigned row, std::optional<Player> piece) { g.set_piece(col, row, piece); }
+  void sync() {}
+  // Why the rules refuse m for the side to move (m was refused).
+  std::string refusal_reason(Move m) const {
+    if (g.is_over()) return "the game is over";
+    const unsigned p = unsigned(m.row) * g.width() + m.col;
+    if (g.board().black.test(p) || g.board().white.test(p)) return "the point is occupied";
+    if (g.ko_point() && *g.ko_point() == Point{m.col, m.row}) return "it retakes a ko";
+    if (g.would_be_suicide(p, g.turn())) return "it is suicide";
+    if (g.would_violate_superko(p, g.turn())) return "it repeats an earlier position (superko)";
+    return "it is illegal";
+  }
+};
+
+// The replay's view of a ReplayBoard.
+template <int NW>
+struct BoardTarget {
+  ReplayBoard<NW>& b;
+  Player turn() const { return b.turn(); }
+  bool is_over() const { return b.is_over(); }
+  const Board<NW>& board() const { return b.board(); }
+  bool make_move(Move m) { return b.make_move(m); }
+  void unmake_pass() { b.unmake_pass(); }
+  void set_piece(unsigned col, unsigned row, std::optional<Player> piece) { b.set_piece(col, row, piece); }
+  void sync() { b.sync(); }
+  std::string refusal_reason(Move m) const { return b.refusal_reason(m); }
+};
 
 }  // namespace detail
 
-template <int NW, class Visit = NoVisit>
-Replay<NW> replay_record(const SgfTree& t, size_t game, const GameInfo& info, const ReplayOptions& opt,
-                         Visit&& visit = {}) {
-  using BB = Bitboard<NW>;
-  const unsigned w = info.width, h = info.height, area = w * h;
-  if (words_for(area) != NW) throw std::logic_error("replay_record: word count does not fit the board");
-  const std::string prefix = opt.name + ": ";
-  const std::vector<uint32_t> line = t.main_line(game);
-
+// Moves of the main line of game `game` (B and W properties).
+inline size_t count_record_moves(const SgfTree& t, size_t game) {
   size_t total = 0;
-  for (uint32_t n : line)
-    for (uint32_t p = t.property_begin(n), e = t.property_end(n); p < e; ++p)
-      if (t.ident(p) == "B" || t.ident(p) == "W") ++total;
-  const uint16_t max_moves =
-      opt.max_moves ? *opt.max_moves : uint16_t(std::min<size_t>(65535, std::max<size_t>(3 * area, 2 * total + 2)));
-  const float komi = opt.komi ? *opt.komi : info.komi;
-  Replay<NW> r(Game<NW>::with_options(uint8_t(w), uint8_t(h), komi, 0, max_moves, opt.superko), info);
-  r.record_moves = total;
-  Game<NW>& g = r.game;
+  for (uint32_t n = t.root(game); n != kNoNode; n = t.first_child(n))
+    for (uint32_t p = t.property_begin(n), e = t.property_end(n); p < e; ++p) {
+      const PropertyKind k = property_kind(t.ident(p));
+      total += k == PropertyKind::Black || k == PropertyKind::White;
+    }
+  return total;
+}
 
+// The move limit of a replayed game: room for every record move and a pass before each.
+inline uint16_t replay_max_moves(unsigned area, size_t record_moves) {
+  return uint16_t(std::min<size_t>(65535, std::max<size_t>(3 * size_t(area), 2 * record_moves + 2)));
+}
+
+// Replays the main line of game `game` into target g (a GameTarget or a
+// BoardTarget of a fresh game or board of the record's size), filling r.
+template <int NW, class Target, class Visit>
+void replay_into(const SgfTree& t, size_t game, const GameInfo& info, const ReplayOptions& opt, Target g,
+                 ReplaySummary& r, Visit&& visit) {
+  using BB = Bitboard<NW>;
+  constexpr bool kVisits = !std::is_same_v<std::decay_t<Visit>, NoVisit>;
+  const unsigned w = info.width, h = info.height, area = w * h;
+  if (words_for(area) != NW) throw std::logic_error("replay: word count does not fit the board");
+  const std::string prefix = opt.name + ": ";
   const size_t edit_budget = kSetupEditsPerPoint * area;
   size_t edits = 0;
   std::optional<Player> pending_pl;   // last PL since the last move
@@ -157,36 +218,40 @@ Replay<NW> replay_record(const SgfTree& t, size_t game, const GameInfo& info, co
   auto play_node = [&](uint32_t n) -> bool {
     const uint32_t pb = t.property_begin(n), pe = t.property_end(n);
     // Setup first.
-    BB black = g.board().black, white = g.board().white;
+    BB black, white;
     size_t setup_offset = 0;
     bool setup = false;
     for (uint32_t p = pb; p < pe; ++p) {
-      const std::string_view id = t.ident(p);
-      const bool ab = id == "AB", aw = id == "AW", ae = id == "AE";
-      if (id == "PL" && t.value_count(p) > 0) {
+      const PropertyKind kind = property_kind(t.ident(p));
+      if (kind == PropertyKind::ToPlay && t.value_count(p) > 0) {
         if (const auto c = read_colour(t.raw_value(p, 0))) {
           pending_pl = c;
         } else if (n != t.root(game)) {  // the root's PL was judged with the game information
           const SgfError e(prefix + "PL[" + shown_value(trim(t.raw_value(p, 0))) + "] names no player",
                            t.value_offset(p, 0));
           if (opt.strict) throw e;
-          r.info.notes.push_back(std::string(e.what()) + ": ignored");
+          r.notes.push_back(std::string(e.what()) + ": ignored");
         }
       }
-      if (!(ab || aw || ae)) continue;
+      if (kind != PropertyKind::AddBlack && kind != PropertyKind::AddWhite && kind != PropertyKind::AddEmpty) continue;
+      if (!setup) {
+        black = g.board().black;
+        white = g.board().white;
+        setup_offset = t.value_count(p) ? t.value_offset(p, 0) : t.ident_offset(p);
+        setup = true;
+      }
       for (size_t k = 0; k < t.value_count(p); ++k) {
         PointRect rect;
         try {
-          rect = read_point_rect(t.raw_value(p, k), w, h, t.value_offset(p, k), prefix + std::string(id) + " ");
+          rect = read_point_rect(t.raw_value(p, k), w, h, t.value_offset(p, k));
         } catch (const SgfError& e) {
-          refuse_value(e, r.moves_played + 1);
+          refuse_value(SgfError(prefix + std::string(t.ident(p)) + " " + e.description(), e.offset()),
+                       r.moves_played + 1);
           return false;
         }
         const BB pts = detail::rect_points<NW>(rect, w);
-        black = ab ? black | pts : black.minus(pts);
-        white = aw ? white | pts : white.minus(pts);
-        if (!setup) setup_offset = t.value_offset(p, k);
-        setup = true;
+        black = kind == PropertyKind::AddBlack ? black | pts : black.minus(pts);
+        white = kind == PropertyKind::AddWhite ? white | pts : white.minus(pts);
       }
     }
     if (setup) {
@@ -206,9 +271,10 @@ Replay<NW> replay_record(const SgfTree& t, size_t game, const GameInfo& info, co
     }
     // Then the moves.
     for (uint32_t p = pb; p < pe; ++p) {
+      const PropertyKind kind = property_kind(t.ident(p));
+      if (kind != PropertyKind::Black && kind != PropertyKind::White) continue;
       const std::string_view id = t.ident(p);
-      if (id != "B" && id != "W") continue;
-      const Player colour = id == "B" ? Player::Black : Player::White;
+      const Player colour = kind == PropertyKind::Black ? Player::Black : Player::White;
       if (opt.move_number && r.moves_played == *opt.move_number) {
         next_colour = colour;
         return false;
@@ -217,45 +283,54 @@ Replay<NW> replay_record(const SgfTree& t, size_t game, const GameInfo& info, co
       const size_t offset = t.value_count(p) ? t.value_offset(p, 0) : t.ident_offset(p);
       std::optional<Point> pt;
       try {
-        if (t.value_count(p) == 0) throw SgfError(prefix + "move " + std::to_string(number) + " has no value", offset);
-        pt = read_move(t.raw_value(p, 0), w, h, offset, prefix + "move " + std::to_string(number) + ": ");
+        if (t.value_count(p) == 0) throw SgfError("move without a value", offset);
+        pt = read_move(t.raw_value(p, 0), w, h, offset);
       } catch (const SgfError& e) {
-        refuse_value(e, number);
+        refuse_value(SgfError(prefix + "move " + std::to_string(number) + ": " + e.description(), e.offset()), number);
         return false;
       }
       const Move m = pt ? Move::place(pt->col, pt->row) : Move::pass();
-      const std::string shown =
-          std::string(id) + "[" + (pt ? sgf_point(*pt, h) : "") + "]" +
-          (pt ? " (col " + std::to_string(pt->col) + ", row " + std::to_string(pt->row) + ")" : " (pass)");
+      auto refuse = [&](const std::string& why) {
+        const std::string shown =
+            std::string(id) + "[" + (pt ? sgf_point(*pt, h) : "") + "]" +
+            (pt ? " (col " + std::to_string(pt->col) + ", row " + std::to_string(pt->row) + ")" : " (pass)");
+        refuse_move(number, offset, "move " + std::to_string(number) + " " + shown + " is illegal: " + why);
+      };
       std::optional<Board<NW>> before_pass;
       if (g.turn() != colour) {
         before_pass = g.board();
         if (!g.make_move(Move::pass())) {
-          refuse_move(number, offset, "move " + std::to_string(number) + " " + shown + " is illegal: the game is over");
+          refuse("the game is over");
           return false;
         }
       }
-      const Board<NW> before = g.board();
+      std::optional<Board<NW>> before;
+      if constexpr (kVisits) before = g.board();
       if (!g.make_move(m)) {
-        const std::string why = detail::refusal_reason(g, m);
-        if (before_pass) g.unmake_move();
-        refuse_move(number, offset, "move " + std::to_string(number) + " " + shown + " is illegal: " + why);
+        const std::string why = g.refusal_reason(m);
+        if (before_pass) g.unmake_pass();
+        refuse(why);
         return false;
       }
       if (before_pass) {
         r.inserted_passes.push_back(r.moves_played);
         visit(*before_pass, opposite(colour), Move::pass(), true);
       }
-      visit(before, colour, m, false);
+      if constexpr (kVisits) visit(*before, colour, m, false);
       ++r.moves_played;
       pending_pl.reset();
     }
     return true;
   };
 
-  for (uint32_t n : line)
-    if (!play_node(n)) break;
-  if (r.stopped) return r;
+  bool whole_line = true;
+  for (uint32_t n = t.root(game); n != kNoNode; n = t.first_child(n))
+    if (!play_node(n)) {
+      whole_line = false;
+      break;
+    }
+  r.record_moves = whole_line ? r.moves_played : count_record_moves(t, game);
+  if (r.stopped) return;
   const std::optional<Player> to_move = next_colour ? next_colour : pending_pl;
   if (to_move && g.turn() != *to_move && !g.is_over()) {
     const Board<NW> before = g.board();
@@ -264,6 +339,18 @@ Replay<NW> replay_record(const SgfTree& t, size_t game, const GameInfo& info, co
       visit(before, opposite(*to_move), Move::pass(), true);
     }
   }
+}
+
+// The record replayed into a Game; see the top of this file.
+template <int NW, class Visit = NoVisit>
+Replay<NW> replay_record(const SgfTree& t, size_t game, const GameInfo& info, const ReplayOptions& opt,
+                         Visit&& visit = {}) {
+  const uint16_t max_moves = opt.max_moves
+                                 ? *opt.max_moves
+                                 : replay_max_moves(unsigned(info.width) * info.height, count_record_moves(t, game));
+  const float komi = opt.komi ? *opt.komi : info.komi;
+  Replay<NW> r(Game<NW>::with_options(info.width, info.height, komi, 0, max_moves, opt.superko), info);
+  replay_into<NW>(t, game, r.info, opt, detail::GameTarget<NW>{r.game}, r, visit);
   return r;
 }
 
@@ -271,6 +358,23 @@ Replay<NW> replay_record(const SgfTree& t, size_t game, const GameInfo& info, co
 template <int NW>
 Replay<NW> replay_record(const SgfTree& t, size_t game, const ReplayOptions& opt) {
   return replay_record<NW>(t, game, read_game_info(t, game, opt.strict, opt.name), opt);
+}
+
+// The record replayed into a ReplayBoard (opt.superko must be off).
+template <int NW, class Visit = NoVisit>
+BoardReplay<NW> replay_board(const SgfTree& t, size_t game, const GameInfo& info, const ReplayOptions& opt,
+                             Visit&& visit = {}) {
+  if (opt.superko) throw std::invalid_argument("a board replay knows no superko; replay into a Game");
+  // The default limit of a Game replay, max(3 x points, 2 x record moves + 2)
+  // capped at 65535, is never reached by the record's moves: the cap acts alike.
+  BoardReplay<NW> r(info.width, info.height, opt.max_moves ? *opt.max_moves : 65535, info);
+  replay_into<NW>(t, game, r.info, opt, detail::BoardTarget<NW>{r.board}, r, visit);
+  return r;
+}
+
+template <int NW>
+BoardReplay<NW> replay_board(const SgfTree& t, size_t game, const ReplayOptions& opt) {
+  return replay_board<NW>(t, game, read_game_info(t, game, opt.strict, opt.name), opt);
 }
 
 }  // namespace vexlor::records

@@ -11,6 +11,7 @@
 // Everything else that breaks the grammar throws SgfError with the byte offset.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -40,7 +41,13 @@ class SgfParser {
     bool had_variation;
   };
 
-  explicit SgfParser(std::string_view in) : s_(in.data()), n_(in.size()) { tree_.text_.assign(in); }
+  explicit SgfParser(std::string_view in) : s_(in.data()), n_(in.size()) {
+    // Room for the usual shape of a record (a node of six bytes or so per
+    // move), capped so that text with few nodes reserves little.
+    const size_t guess = std::min<size_t>(in.size() / 6 + 8, size_t{1} << 16);
+    tree_.reserve(guess, guess, guess, in.size());
+    tree_.text_.assign(in);
+  }
 
   static bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\v' || c == '\f'; }
   static bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
@@ -136,18 +143,8 @@ class SgfParser {
       const size_t open = i_;
       const size_t first = open + 1;
       size_t close = first;
-      for (;;) {
-        const void* hit = close < n_ ? std::memchr(s_ + close, ']', n_ - close) : nullptr;
-        if (!hit) throw SgfError("unterminated value of property " + std::string(tree_.view(ident)), open);
-        const size_t k = size_t(static_cast<const char*>(hit) - s_);
-        size_t b = k;
-        while (b > first && s_[b - 1] == '\\') --b;
-        if ((k - b) % 2 == 0) {
-          close = k;
-          break;
-        }
-        close = k + 1;  // an escaped bracket: keep looking
-      }
+      while (close < n_ && s_[close] != ']') close += s_[close] == '\\' ? 2 : 1;
+      if (close >= n_) throw SgfError("unterminated value of property " + std::string(tree_.view(ident)), open);
       tree_.values_.push_back(Span{uint32_t(first), uint32_t(close - first)});
       i_ = close + 1;
       skip_space();

@@ -127,8 +127,8 @@ class SgfTree {
     return n + 1 < nodes_.size() ? nodes_[n + 1].first_property : uint32_t(props_.size());
   }
   size_t property_count() const { return props_.size(); }
-  std::string_view ident(uint32_t p) const { return view(props_.at(p).ident); }
-  size_t value_count(uint32_t p) const { return value_end(p) - props_.at(p).first_value; }
+  std::string_view ident(uint32_t p) const { return view(property(p).ident); }
+  size_t value_count(uint32_t p) const { return value_end(p) - property(p).first_value; }
   // Value i of property p in its escaped form.
   std::string_view raw_value(uint32_t p, size_t i) const { return view(value_span(p, i)); }
   // Value i of property p with its escapes resolved.
@@ -137,7 +137,7 @@ class SgfTree {
   size_t value_offset(uint32_t p, size_t i) const { return value_span(p, i).offset; }
   // Where the identifier of property p starts (for parsed trees; identifiers
   // respelled without lower-case letters point at their stored copy).
-  size_t ident_offset(uint32_t p) const { return props_.at(p).ident.offset; }
+  size_t ident_offset(uint32_t p) const { return property(p).ident.offset; }
 
   // The first property of node n named id.
   std::optional<uint32_t> find(uint32_t n, std::string_view id) const {
@@ -196,12 +196,16 @@ class SgfTree {
  private:
   friend class SgfParser;
 
-  std::string_view view(Span s) const { return std::string_view(text_).substr(s.offset, s.length); }
+  std::string_view view(Span s) const { return std::string_view(text_.data() + s.offset, s.length); }
+  const Property& property(uint32_t p) const {
+    if (p >= props_.size()) throw std::out_of_range("no such property");
+    return props_[p];
+  }
   uint32_t value_end(uint32_t p) const {
     return p + 1 < props_.size() ? props_[p + 1].first_value : uint32_t(values_.size());
   }
   Span value_span(uint32_t p, size_t i) const {
-    const uint32_t first = props_.at(p).first_value;
+    const uint32_t first = property(p).first_value;
     if (i >= value_end(p) - first) throw std::out_of_range("no such value");
     return values_[first + i];
   }

@@ -74,6 +74,8 @@ inline std::optional<Point> letters_to_point(std::string_view v, unsigned width,
 // to 19 x 19, where t is no column or row).
 inline std::optional<Point> read_move(std::string_view raw, unsigned width, unsigned height, size_t offset,
                                       std::string_view prefix = "") {
+  if (raw.size() == 2 && !(raw == "tt" && width <= 19 && height <= 19))
+    if (const auto p = letters_to_point(raw, width, height)) return p;  // the usual case
   const PlainValue pv(raw);
   const std::string_view v = trim(pv.get());
   if (v.empty() || (v == "tt" && width <= 19 && height <= 19)) return std::nullopt;
