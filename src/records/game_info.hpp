@@ -7,8 +7,8 @@
 // game (GM other than 1) are errors in both.
 //
 // Komi quirks corrected (each leaves a note):
-// - whole-number komi larger in magnitude than the board's point count is
-//   taken as hundredths (the Fox server writes KM[650] for 6.5);
+// - komi written as a whole number of 100 or more that exceeds the board's
+//   point count is taken as hundredths (the Fox server writes KM[650] for 6.5);
 // - a record without KM whose root has a numeric KO value takes it as komi
 //   (some exports write KO[7.5]; KO is otherwise a move property without value).
 #pragma once
@@ -92,7 +92,9 @@ inline GameInfo read_game_info(const SgfTree& t, size_t game, bool strict, std::
       unreadable("komi " + km_name + "[" + shown(km->first) + "] out of range", km->second);
     } else {
       double k = *v;
-      if (std::fabs(k) > area && k == std::floor(k)) {
+      const std::string_view digits = trim(km->first);
+      const bool whole = digits.find_first_not_of("+-0123456789") == std::string_view::npos;
+      if (whole && std::fabs(k) >= 100 && std::fabs(k) > area) {
         k /= 100.0;
         info.notes.push_back("komi " + km_name + "[" + shown(km->first) + "] read as hundredths");
       }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -97,7 +98,12 @@ SgfTree game_to_tree(const Game<NW>& g, const GameRecordOptions& opt = {}) {
   t.add("GM", {"1"});
   t.add("CA", {"UTF-8"});
   t.add("SZ", {w == h ? std::to_string(w) : std::to_string(w) + ":" + std::to_string(h)});
-  if (!given("KM")) t.add("KM", {float_text(g.komi())});
+  if (!given("KM")) {
+    std::string km = float_text(g.komi());
+    // A whole number of 100 or more would read back as hundredths (game_info.hpp).
+    if (std::fabs(g.komi()) >= 100 && km.find_first_of(".en") == std::string::npos) km += ".0";
+    t.add("KM", {km});
+  }
   if (!given("RU") && !opt.rules.empty()) t.add("RU", {opt.rules});
   if (!given("RE") && g.is_over()) t.add("RE", {result_text(g)});
   for (size_t i = 0; i < opt.properties.size(); ++i) {

@@ -245,7 +245,9 @@ void replay_into(const SgfTree& t, size_t game, const GameInfo& info, const Repl
         try {
           rect = read_point_rect(t.raw_value(p, k), w, h, t.value_offset(p, k));
         } catch (const SgfError& e) {
-          refuse_value(SgfError(prefix + std::string(t.ident(p)) + " " + e.description(), e.offset()),
+          refuse_value(SgfError(prefix + "setup before move " + std::to_string(r.moves_played + 1) + ": " +
+                                    std::string(t.ident(p)) + " " + e.description(),
+                                e.offset()),
                        r.moves_played + 1);
           return false;
         }
