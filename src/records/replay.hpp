@@ -270,6 +270,7 @@ void replay_into(const SgfTree& t, size_t game, const GameInfo& info, const Repl
                                                             : std::nullopt;
         g.set_piece(q % w, q / w, piece);
       });
+      g.sync();
     }
     // Then the moves.
     for (uint32_t p = pb; p < pe; ++p) {

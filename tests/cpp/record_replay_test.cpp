@@ -115,7 +115,9 @@ TEST(RecordValues, MovesAndPoints) {
 }
 
 TEST(RecordReplay, SetupAndSideToMove) {
-  // Point lists, and setup at a later node.
+  // Point lists, and setup at later nodes (the board replay follows them too).
+  const SgfTree later = parse_sgf("(;SZ[9]AB[aa:cc]AW[ee];B[ii];AE[bb]AW[hh];W[gg];AE[ii];B[];W[ii])");
+  EXPECT_EQ(replay_board<2>(later, 0, ReplayOptions{}).board.board(), replay_record<2>(later, 0, ReplayOptions{}).game.board());
   auto r = replay_record<2>(parse_sgf("(;SZ[9]AB[aa:cc]AW[ee];B[ii];AE[bb]AW[hh];W[gg])"), 0, ReplayOptions{});
   EXPECT_EQ(rows_of(r.game.board()),
             (std::vector<std::string>{"BBB......", "B.B......", "BBB......", ".........", "....W....", ".........",
