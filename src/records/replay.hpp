@@ -214,15 +214,14 @@ void replay_into(const SgfTree& t, size_t game, const GameInfo& info, const Repl
     r.stopped = ReplayStop{number, e.offset(), e.what()};
   };
 
-  // Plays node n; false when the replay ends there.
-  auto play_node = [&](uint32_t n) -> bool {
-    const uint32_t pb = t.property_begin(n), pe = t.property_end(n);
-    // Setup first.
+  // Applies the setup (AB, AW, AE) and PL of node n; false when the replay ends there.
+  auto setup_node = [&](uint32_t n, uint32_t pb, uint32_t pe) -> bool {
     BB black, white;
     size_t setup_offset = 0;
     bool setup = false;
     for (uint32_t p = pb; p < pe; ++p) {
-      const PropertyKind kind = property_kind(t.ident(p));
+      const PropertyKind kind = property_kind(t.property_ref(p).ident);
+      if (kind == PropertyKind::Black || kind == PropertyKind::White || kind == PropertyKind::Other) continue;
       if (kind == PropertyKind::ToPlay && t.value_count(p) > 0) {
         if (const auto c = read_colour(t.raw_value(p, 0))) {
           pending_pl = c;
@@ -272,56 +271,79 @@ void replay_into(const SgfTree& t, size_t game, const GameInfo& info, const Repl
       });
       g.sync();
     }
-    // Then the moves.
+    return true;
+  };
+
+  // Plays the move property p of kind B or W; false when the replay ends there.
+  auto play_move = [&](uint32_t p, const SgfTree::PropertyRef& prop, PropertyKind kind) -> bool {
+    const std::string_view id = prop.ident;
+    const Player colour = kind == PropertyKind::Black ? Player::Black : Player::White;
+    if (opt.move_number && r.moves_played == *opt.move_number) {
+      next_colour = colour;
+      return false;
+    }
+    const size_t number = r.moves_played + 1;
+    const size_t offset = prop.value_count ? prop.values[0].offset : t.ident_offset(p);
+    std::optional<Point> pt;
+    try {
+      if (prop.value_count == 0) throw SgfError("move without a value", offset);
+      pt = read_move(t.text_of(prop.values[0]), w, h, offset);
+    } catch (const SgfError& e) {
+      refuse_value(SgfError(prefix + "move " + std::to_string(number) + ": " + e.description(), e.offset()), number);
+      return false;
+    }
+    const Move m = pt ? Move::place(pt->col, pt->row) : Move::pass();
+    auto refuse = [&](const std::string& why) {
+      const std::string shown =
+          std::string(id) + "[" + (pt ? sgf_point(*pt, h) : "") + "]" +
+          (pt ? " (col " + std::to_string(pt->col) + ", row " + std::to_string(pt->row) + ")" : " (pass)");
+      refuse_move(number, offset, "move " + std::to_string(number) + " " + shown + " is illegal: " + why);
+    };
+    std::optional<Board<NW>> before_pass;
+    if (g.turn() != colour) {
+      before_pass = g.board();
+      if (!g.make_move(Move::pass())) {
+        refuse("the game is over");
+        return false;
+      }
+    }
+    std::optional<Board<NW>> before;
+    if constexpr (kVisits) before = g.board();
+    if (!g.make_move(m)) {
+      const std::string why = g.refusal_reason(m);
+      if (before_pass) g.unmake_pass();
+      refuse(why);
+      return false;
+    }
+    if (before_pass) {
+      r.inserted_passes.push_back(r.moves_played);
+      visit(*before_pass, opposite(colour), Move::pass(), true);
+    }
+    if constexpr (kVisits) visit(*before, colour, m, false);
+    ++r.moves_played;
+    pending_pl.reset();
+    return true;
+  };
+
+  // Plays node n: its setup first, then its moves; false when the replay ends there.
+  auto play_node = [&](uint32_t n) -> bool {
+    const uint32_t pb = t.property_begin(n), pe = t.property_end(n);
+    if (pe == pb + 1) {  // the usual node: one move, or one setup property
+      const SgfTree::PropertyRef prop = t.property_ref(pb);
+      const PropertyKind kind = property_kind(prop.ident);
+      if (kind == PropertyKind::Black || kind == PropertyKind::White) return play_move(pb, prop, kind);
+      return kind == PropertyKind::Other || setup_node(n, pb, pe);
+    }
+    bool setup = false;
     for (uint32_t p = pb; p < pe; ++p) {
-      const PropertyKind kind = property_kind(t.ident(p));
-      if (kind != PropertyKind::Black && kind != PropertyKind::White) continue;
-      const std::string_view id = t.ident(p);
-      const Player colour = kind == PropertyKind::Black ? Player::Black : Player::White;
-      if (opt.move_number && r.moves_played == *opt.move_number) {
-        next_colour = colour;
-        return false;
-      }
-      const size_t number = r.moves_played + 1;
-      const size_t offset = t.value_count(p) ? t.value_offset(p, 0) : t.ident_offset(p);
-      std::optional<Point> pt;
-      try {
-        if (t.value_count(p) == 0) throw SgfError("move without a value", offset);
-        pt = read_move(t.raw_value(p, 0), w, h, offset);
-      } catch (const SgfError& e) {
-        refuse_value(SgfError(prefix + "move " + std::to_string(number) + ": " + e.description(), e.offset()), number);
-        return false;
-      }
-      const Move m = pt ? Move::place(pt->col, pt->row) : Move::pass();
-      auto refuse = [&](const std::string& why) {
-        const std::string shown =
-            std::string(id) + "[" + (pt ? sgf_point(*pt, h) : "") + "]" +
-            (pt ? " (col " + std::to_string(pt->col) + ", row " + std::to_string(pt->row) + ")" : " (pass)");
-        refuse_move(number, offset, "move " + std::to_string(number) + " " + shown + " is illegal: " + why);
-      };
-      std::optional<Board<NW>> before_pass;
-      if (g.turn() != colour) {
-        before_pass = g.board();
-        if (!g.make_move(Move::pass())) {
-          refuse("the game is over");
-          return false;
-        }
-      }
-      std::optional<Board<NW>> before;
-      if constexpr (kVisits) before = g.board();
-      if (!g.make_move(m)) {
-        const std::string why = g.refusal_reason(m);
-        if (before_pass) g.unmake_pass();
-        refuse(why);
-        return false;
-      }
-      if (before_pass) {
-        r.inserted_passes.push_back(r.moves_played);
-        visit(*before_pass, opposite(colour), Move::pass(), true);
-      }
-      if constexpr (kVisits) visit(*before, colour, m, false);
-      ++r.moves_played;
-      pending_pl.reset();
+      const PropertyKind kind = property_kind(t.property_ref(p).ident);
+      setup |= kind != PropertyKind::Black && kind != PropertyKind::White && kind != PropertyKind::Other;
+    }
+    if (setup && !setup_node(n, pb, pe)) return false;
+    for (uint32_t p = pb; p < pe; ++p) {
+      const SgfTree::PropertyRef prop = t.property_ref(p);
+      const PropertyKind kind = property_kind(prop.ident);
+      if ((kind == PropertyKind::Black || kind == PropertyKind::White) && !play_move(p, prop, kind)) return false;
     }
     return true;
   };

@@ -29,6 +29,7 @@ class ReplayBoard {
  public:
   using BB = Bitboard<NW>;
   static constexpr unsigned kCap = 64u * NW;
+  static constexpr uint16_t kWallPoint = uint16_t(kCap);  // off-board neighbour of edge points
 
   ReplayBoard(uint8_t width, uint8_t height, uint16_t max_moves)
       : board_(width, height), area_(unsigned(width) * height), max_moves_(max_moves) {
@@ -36,6 +37,8 @@ class ReplayBoard {
     thread_local Neighbours cached;
     if (cached.width != width || cached.height != height) cached.build(width, height);
     nbr_ = cached;
+    colour_[kWallPoint] = kWall;
+    head_[kWallPoint] = kWallPoint;
   }
 
   const Board<NW>& board() const { return board_; }
@@ -45,9 +48,10 @@ class ReplayBoard {
   bool is_over() const { return over_; }
   size_t move_count() const { return moves_; }
   std::optional<Point> ko_point() const {
-    if (!ko_) return std::nullopt;
-    return point_at(*ko_, board_.width);
+    if (ko_ == kNoPoint) return std::nullopt;
+    return point_at(ko_, board_.width);
   }
+
   // Plays m for the side to move; false (nothing changed) when the rules refuse it.
   bool make_move(Move m) {
     if (over_) return false;
@@ -57,21 +61,20 @@ class ReplayBoard {
     }
     if (m.col >= board_.width || m.row >= board_.height) return false;
     const uint16_t p = uint16_t(unsigned(m.row) * board_.width + m.col);
-    if (colour_[p] != kEmpty || (ko_ && *ko_ == p)) return false;
-    // One look at the neighbours decides legality.
-    const unsigned nn = nbr_.count[p];
+    if (colour_[p] != kEmpty || ko_ == p) return false;
+    // One look at the four neighbours decides legality.
     const uint16_t* nb = nbr_.list[p].data();
     uint8_t col[4];
     uint16_t head[4];
     unsigned empties = 0;
-    for (unsigned k = 0; k < nn; ++k) {
+    for (unsigned k = 0; k < 4; ++k) {
       col[k] = colour_[nb[k]];
       head[k] = head_[nb[k]];
       empties += col[k] == kEmpty;
     }
     const uint8_t me = code(turn_);
-    if (empties == 0 && !lives_without_empty_neighbour(nn, col, head, me)) return false;
-    place(p, nn, nb, col, empties, me);
+    if (empties == 0 && !lives_without_empty_neighbour(col, head, me)) return false;
+    place(p, nb, col, empties, me);
     finish_move(false);
     return true;
   }
@@ -90,7 +93,7 @@ class ReplayBoard {
     if (over_) return "the game is over";
     const unsigned p = unsigned(m.row) * board_.width + m.col;
     if (colour_[p] != kEmpty) return "the point is occupied";
-    if (ko_ && *ko_ == p) return "it retakes a ko";
+    if (ko_ == p) return "it retakes a ko";
     return "it is suicide";
   }
 
@@ -113,48 +116,42 @@ class ReplayBoard {
     }
     for (unsigned p = 0; p < area_; ++p)
       if (colour_[p] != kEmpty)
-        for (uint8_t k = 0; k < nbr_.count[p]; ++k) {
-          const uint16_t q = nbr_.list[p][k];
+        for (const uint16_t q : nbr_.list[p])
           if (colour_[q] == colour_[p] && head_[q] != head_[p]) join(head_[q], head_[p]);
-        }
   }
 
  private:
-  static constexpr uint8_t kEmpty = 0, kBlack = 1, kWhite = 2;
+  static constexpr uint8_t kEmpty = 0, kBlack = 1, kWhite = 2, kWall = 3;
+  static constexpr uint16_t kNoPoint = UINT16_MAX;
 
-  // The orthogonal neighbours of every point.
+  // Four neighbours per point, kWallPoint where the board ends.
   struct Neighbours {
     uint8_t width = 0, height = 0;
     std::array<std::array<uint16_t, 4>, kCap> list{};
-    std::array<uint8_t, kCap> count{};
     void build(uint8_t w, uint8_t h) {
       width = w;
       height = h;
       for (unsigned r = 0, p = 0; r < h; ++r)
-        for (unsigned c = 0; c < w; ++c, ++p) {
-          uint8_t n = 0;
-          if (c > 0) list[p][n++] = uint16_t(p - 1);
-          if (c + 1 < w) list[p][n++] = uint16_t(p + 1);
-          if (r > 0) list[p][n++] = uint16_t(p - w);
-          if (r + 1 < h) list[p][n++] = uint16_t(p + w);
-          count[p] = n;
-        }
+        for (unsigned c = 0; c < w; ++c, ++p)
+          list[p] = {c > 0 ? uint16_t(p - 1) : kWallPoint, c + 1 < w ? uint16_t(p + 1) : kWallPoint,
+                     r > 0 ? uint16_t(p - w) : kWallPoint, r + 1 < h ? uint16_t(p + w) : kWallPoint};
     }
   };
   static uint8_t code(Player p) { return p == Player::Black ? kBlack : kWhite; }
 
   uint16_t empty_neighbours(unsigned p) const {
     uint16_t e = 0;
-    for (uint8_t k = 0; k < nbr_.count[p]; ++k) e += colour_[nbr_.list[p][k]] == kEmpty;
+    for (const uint16_t q : nbr_.list[p]) e += colour_[q] == kEmpty;
     return e;
   }
 
   // A placement without an empty neighbour lives if it captures (an opponent
   // chain whose only liberty is p) or joins an own chain with another liberty.
-  bool lives_without_empty_neighbour(unsigned nn, const uint8_t* col, const uint16_t* head, uint8_t me) const {
-    for (unsigned k = 0; k < nn; ++k) {
+  bool lives_without_empty_neighbour(const uint8_t* col, const uint16_t* head, uint8_t me) const {
+    for (unsigned k = 0; k < 4; ++k) {
+      if (col[k] == kWall) continue;
       unsigned adj = 0;  // pseudo-liberties of the chain at p
-      for (unsigned j = 0; j < nn; ++j) adj += head[j] == head[k];
+      for (unsigned j = 0; j < 4; ++j) adj += head[j] == head[k];
       if (col[k] == me ? libs_[head[k]] > adj : libs_[head[k]] == adj) return true;
     }
     return false;
@@ -180,7 +177,7 @@ class ReplayBoard {
       merge(b, a);
   }
 
-  void place(uint16_t p, unsigned nn, const uint16_t* nb, const uint8_t* col, unsigned empties, uint8_t me) {
+  void place(uint16_t p, const uint16_t* nb, const uint8_t* col, unsigned empties, uint8_t me) {
     colour_[p] = me;
     board_.stones(turn_).insert(p);
     head_[p] = p;
@@ -188,7 +185,8 @@ class ReplayBoard {
     size_[p] = 1;
     libs_[p] = uint16_t(empties);
     bool joined = false;
-    for (unsigned k = 0; k < nn; ++k) {
+    // The wall's count absorbs the decrements of edge points; it is never read.
+    for (unsigned k = 0; k < 4; ++k) {
       if (col[k] == kEmpty) continue;
       const uint16_t q = nb[k];
       --libs_[head_[q]];
@@ -197,16 +195,16 @@ class ReplayBoard {
         joined = true;
       }
     }
+    const uint8_t opp = me ^ 3;
     unsigned taken = 0;
     uint16_t last_taken = 0;
-    for (unsigned k = 0; k < nn; ++k) {
+    for (unsigned k = 0; k < 4; ++k) {
       const uint16_t q = nb[k];
-      if (col[k] == kEmpty || col[k] == me || colour_[q] == kEmpty || libs_[head_[q]] != 0) continue;
+      if (col[k] != opp || colour_[q] != opp || libs_[head_[q]] != 0) continue;
       taken += remove_chain(head_[q]);
       last_taken = q;
     }
-    ko_.reset();
-    if (taken == 1 && !joined && empties == 0) ko_ = last_taken;
+    ko_ = taken == 1 && !joined && empties == 0 ? last_taken : kNoPoint;
   }
 
   // Removes the chain with head h; returns its size.
@@ -222,10 +220,8 @@ class ReplayBoard {
     // Every stone next to an emptied point gains a pseudo-liberty.
     do {
       board_.stones(owner).remove(s);
-      for (uint8_t k = 0; k < nbr_.count[s]; ++k) {
-        const uint16_t q = nbr_.list[s][k];
+      for (const uint16_t q : nbr_.list[s])
         if (colour_[q] != kEmpty) ++libs_[head_[q]];
-      }
       s = next_[s];
     } while (s != h);
     return n;
@@ -234,7 +230,7 @@ class ReplayBoard {
   void finish_move(bool pass) {
     if (pass) {
       ko_before_pass_ = ko_;
-      ko_.reset();
+      ko_ = kNoPoint;
       passes_ = uint8_t(passes_ + 1);
       if (passes_ >= 2) over_ = true;
     } else {
@@ -248,13 +244,13 @@ class ReplayBoard {
   unsigned area_;
   uint16_t max_moves_;
   Player turn_ = Player::Black;
-  std::optional<uint16_t> ko_, ko_before_pass_;
+  uint16_t ko_ = kNoPoint, ko_before_pass_ = kNoPoint;
   uint8_t passes_ = 0;
   size_t moves_ = 0;
   bool over_ = false;
   bool dirty_ = false;
-  std::array<uint8_t, kCap> colour_{};
-  std::array<uint16_t, kCap> head_{}, next_{}, libs_{}, size_{};
+  std::array<uint8_t, kCap + 1> colour_{};  // and the wall
+  std::array<uint16_t, kCap + 1> head_{}, next_{}, libs_{}, size_{};
   Neighbours nbr_;
 };
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,6 +24,21 @@
 #include "sgf_tree.hpp"
 
 namespace vexlor::records {
+
+namespace detail {
+enum SgfClass : uint8_t { kOther, kSpace, kUpper, kLower, kNode, kOpen, kClose };
+constexpr std::array<uint8_t, 256> make_sgf_classes() {
+  std::array<uint8_t, 256> t{};
+  for (unsigned char c : {' ', '\n', '\r', '\t', '\v', '\f'}) t[c] = kSpace;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = kUpper;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = kLower;
+  t[';'] = kNode;
+  t['('] = kOpen;
+  t[')'] = kClose;
+  return t;
+}
+inline constexpr std::array<uint8_t, 256> kSgfClasses = make_sgf_classes();
+}  // namespace detail
 
 class SgfParser {
  public:
@@ -49,9 +65,10 @@ class SgfParser {
     tree_.text_.assign(in);
   }
 
-  static bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\v' || c == '\f'; }
-  static bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
-  static bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
+  static uint8_t class_of(char c) { return detail::kSgfClasses[static_cast<unsigned char>(c)]; }
+  static bool is_space(char c) { return class_of(c) == detail::kSpace; }
+  static bool is_upper(char c) { return class_of(c) == detail::kUpper; }
+  static bool is_lower(char c) { return class_of(c) == detail::kLower; }
 
   static std::string describe(char c) {
     const unsigned char u = static_cast<unsigned char>(c);
@@ -89,24 +106,31 @@ class SgfParser {
         continue;
       }
       if (i_ >= n_) throw SgfError("unexpected end of input inside a game tree", n_);
-      const char c = s_[i_];
-      if (is_space(c)) {
-        ++i_;
-      } else if (c == ';') {
-        open_node();
-      } else if (c == '(') {
-        Frame& f = stack_.back();
-        if (f.attach == kNoNode) throw SgfError("variation before the first node of its game tree", i_);
-        f.had_variation = true;
-        stack_.push_back(Frame{kNoNode, false});
-        ++i_;
-      } else if (c == ')') {
-        stack_.pop_back();
-        ++i_;
-      } else if (is_upper(c) || is_lower(c)) {
-        property();
-      } else {
-        throw SgfError("unexpected " + describe(c), i_);
+      switch (class_of(s_[i_])) {
+        case detail::kSpace:
+          ++i_;
+          break;
+        case detail::kNode:
+          open_node();
+          break;
+        case detail::kUpper:
+        case detail::kLower:
+          property();
+          break;
+        case detail::kOpen: {
+          Frame& f = stack_.back();
+          if (f.attach == kNoNode) throw SgfError("variation before the first node of its game tree", i_);
+          f.had_variation = true;
+          stack_.push_back(Frame{kNoNode, false});
+          ++i_;
+          break;
+        }
+        case detail::kClose:
+          stack_.pop_back();
+          ++i_;
+          break;
+        default:
+          throw SgfError("unexpected " + describe(s_[i_]), i_);
       }
     }
     if (tree_.roots_.empty()) throw SgfError("no game tree found", 0);
@@ -126,7 +150,8 @@ class SgfParser {
     const size_t start = i_;
     if (f.attach == kNoNode || f.had_variation) throw SgfError("property outside a node", start);
     bool respell = false;
-    while (i_ < n_ && (is_upper(s_[i_]) || is_lower(s_[i_]))) respell |= is_lower(s_[i_++]);
+    for (uint8_t k; i_ < n_ && ((k = class_of(s_[i_])) == detail::kUpper || k == detail::kLower); ++i_)
+      respell |= k == detail::kLower;
     Span ident{uint32_t(start), uint32_t(i_ - start)};
     if (respell) {
       std::string caps;

@@ -139,6 +139,19 @@ class SgfTree {
   // respelled without lower-case letters point at their stored copy).
   size_t ident_offset(uint32_t p) const { return property(p).ident.offset; }
 
+  // Identifier and values of property p with one bounds check, for hot loops:
+  // value i is text_of(values[i]).
+  struct PropertyRef {
+    std::string_view ident;
+    const Span* values;
+    uint32_t value_count;
+  };
+  PropertyRef property_ref(uint32_t p) const {
+    const Property& prop = property(p);
+    return PropertyRef{view(prop.ident), values_.data() + prop.first_value, value_end(p) - prop.first_value};
+  }
+  std::string_view text_of(Span s) const { return view(s); }
+
   // The first property of node n named id.
   std::optional<uint32_t> find(uint32_t n, std::string_view id) const {
     for (uint32_t p = property_begin(n), e = property_end(n); p < e; ++p)

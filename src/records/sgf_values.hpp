@@ -70,12 +70,9 @@ inline std::optional<Point> letters_to_point(std::string_view v, unsigned width,
   return Point{uint8_t(c), uint8_t(height - 1 - unsigned(r))};
 }
 
-// A move value: a point, or nothing for a pass ("" always; "tt" on boards up
-// to 19 x 19, where t is no column or row).
-inline std::optional<Point> read_move(std::string_view raw, unsigned width, unsigned height, size_t offset,
-                                      std::string_view prefix = "") {
-  if (raw.size() == 2 && !(raw == "tt" && width <= 19 && height <= 19))
-    if (const auto p = letters_to_point(raw, width, height)) return p;  // the usual case
+namespace detail {
+[[gnu::noinline]] inline std::optional<Point> read_move_slow(std::string_view raw, unsigned width, unsigned height,
+                                                             size_t offset, std::string_view prefix) {
   const PlainValue pv(raw);
   const std::string_view v = trim(pv.get());
   if (v.empty() || (v == "tt" && width <= 19 && height <= 19)) return std::nullopt;
@@ -83,6 +80,19 @@ inline std::optional<Point> read_move(std::string_view raw, unsigned width, unsi
   throw SgfError(std::string(prefix) + "move [" + shown_value(v) + "] is not a point of the " + std::to_string(width) +
                      "x" + std::to_string(height) + " board",
                  offset);
+}
+}  // namespace detail
+
+// A move value: a point, or nothing for a pass ("" always; "tt" on boards up
+// to 19 x 19, where t is no column or row).
+inline std::optional<Point> read_move(std::string_view raw, unsigned width, unsigned height, size_t offset,
+                                      std::string_view prefix = "") {
+  if (raw.size() == 2) {  // the usual case: two letters on the board
+    const int c = sgf_letter_index(raw[0]), r = sgf_letter_index(raw[1]);
+    if (c >= 0 && r >= 0 && unsigned(c) < width && unsigned(r) < height)  // "tt" is off boards up to 19
+      return Point{uint8_t(c), uint8_t(height - 1 - unsigned(r))};
+  }
+  return detail::read_move_slow(raw, width, height, offset, prefix);
 }
 
 // The rectangle a point-list value names: one point, or "aa:cc" (any two
