@@ -3,8 +3,8 @@
 // and value on top of one copy of the input.
 //
 // Accepted beyond the FF[4] grammar, as real files need:
-// - a UTF-8 byte-order mark, and any bytes before the first "(" that opens a
-//   game tree ("(" then optional whitespace then ";") or between game trees;
+// - any bytes before the first "(" that opens a game tree ("(" then optional
+//   whitespace then ";") or between game trees: a byte-order mark, mail headers;
 // - lower-case letters inside property identifiers (FF[1]-FF[3] wrote
 //   "AddBlack" for AB): they are dropped, so AddBlack[..] is stored as AB[..];
 // - empty variations "()", which are skipped.
@@ -96,7 +96,6 @@ class SgfParser {
   }
 
   void run() {
-    if (n_ >= 3 && std::memcmp(s_, "\xEF\xBB\xBF", 3) == 0) i_ = 3;
     while (true) {
       if (stack_.empty()) {
         i_ = next_game_tree();

@@ -29,7 +29,7 @@ TEST(RecordValues, BoardSizes) {
   EXPECT_EQ(read_board_size("19", 0), std::make_pair(uint8_t(19), uint8_t(19)));
   EXPECT_EQ(read_board_size("19:13", 0), std::make_pair(uint8_t(19), uint8_t(13)));
   EXPECT_EQ(read_board_size(" 2 : 32 ", 0), std::make_pair(uint8_t(2), uint8_t(32)));
-  for (const char* bad : {"0", "40", "19:0", "1", "abc", "", "19:", "-19"}) {
+  for (const char* bad : {"0", "40", "19:0", "1", "1:9", "abc", "", "19:", "-19"}) {
     try {
       read_board_size(bad, 57);
       ADD_FAILURE() << bad;
@@ -85,7 +85,7 @@ TEST(RecordValues, KomiHandicapAndPlayer) {
   const GameInfo fox = info("KM[650]", true);  // hundredths
   EXPECT_EQ(fox.komi, 6.5f);
   EXPECT_EQ(fox.notes.size(), 1u);
-  EXPECT_EQ(info("SZ[9]KM[50]", true).komi, 50.0f);      // below 100: points
+  EXPECT_EQ(info("SZ[5]KM[30]", true).komi, 30.0f);      // below 100: points, though above the point count
   EXPECT_EQ(info("SZ[9]KM[150.0]", true).komi, 150.0f);  // not a whole number as written
   EXPECT_EQ(info("KO[7.5]", true).komi, 7.5f);
   EXPECT_EQ(info("KM[0.5]KO[7.5]", true).komi, 0.5f);
