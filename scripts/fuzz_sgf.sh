@@ -11,18 +11,8 @@ cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 seconds=${1:-${VEXLOR_FUZZ_SECONDS:-60}}
 
-need=()
-for pkg in clang libclang-rt-14-dev cmake; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if ((${#need[@]})); then
-  if [ "$(id -u)" = 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-  else
-    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-  fi
-fi
+source scripts/debian_packages.sh
+need_debian_packages clang libclang-rt-14-dev cmake
 
 build=build/fuzz
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOR_BUILD_MODULE=OFF \
