@@ -3,6 +3,7 @@
 // replay agreeing with the Game on every shared record and on random play.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -54,6 +55,8 @@ struct ResultCase {
   std::optional<double> margin;
   char reason;
 };
+
+void PrintTo(const ResultCase& c, std::ostream* os) { *os << c.text; }
 
 class Results : public ::testing::TestWithParam<ResultCase> {};
 
@@ -117,7 +120,8 @@ TEST(RecordValues, MovesAndPoints) {
 TEST(RecordReplay, SetupAndSideToMove) {
   // Point lists, and setup at later nodes (the board replay follows them too).
   const SgfTree later = parse_sgf("(;SZ[9]AB[aa:cc]AW[ee];B[ii];AE[bb]AW[hh];W[gg];AE[ii];B[];W[ii])");
-  EXPECT_EQ(replay_board<2>(later, 0, ReplayOptions{}).board.board(), replay_record<2>(later, 0, ReplayOptions{}).game.board());
+  EXPECT_EQ(replay_board<2>(later, 0, ReplayOptions{}).board.board(),
+            replay_record<2>(later, 0, ReplayOptions{}).game.board());
   auto r = replay_record<2>(parse_sgf("(;SZ[9]AB[aa:cc]AW[ee];B[ii];AE[bb]AW[hh];W[gg])"), 0, ReplayOptions{});
   EXPECT_EQ(rows_of(r.game.board()),
             (std::vector<std::string>{"BBB......", "B.B......", "BBB......", ".........", "....W....", ".........",
@@ -151,6 +155,8 @@ struct Break {
   std::string text;  // in the message
   bool superko;
 };
+
+void PrintTo(const Break& b, std::ostream* os) { *os << b.moves; }
 
 class RuleBreaks : public ::testing::TestWithParam<Break> {};
 

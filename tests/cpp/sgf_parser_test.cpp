@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -93,6 +94,8 @@ struct Malformed {
   long offset;
   std::string message;
 };
+
+void PrintTo(const Malformed& m, std::ostream* os) { *os << ::testing::PrintToString(m.text); }
 
 class MalformedText : public ::testing::TestWithParam<Malformed> {};
 
