@@ -3,6 +3,7 @@
 // actions, forfeits, sampling, rollouts, games in and out, saved states.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -183,7 +184,7 @@ TEST_P(BatchDifferential, MatchesAPlainLoopStepForStep) {
     std::mt19937_64 rng(c.w * 100 + c.h);
     std::vector<int64_t> actions(n);
     int ends = 0;
-    const int steps = int(c.steps * testing::test_scale()) + 1;
+    const int steps = std::max(int(c.steps * testing::test_scale()), c.max_moves + 8);  // games end
     for (int s = 0; s < steps; ++s) {
       batch.sample(actions);
       if (c.illegal == IllegalAction::Lose)
