@@ -210,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
         DiffCase{"9x9", 9, 9, true, Autoreset::SameStep, IllegalAction::Raise, PlaneType::U8, 0, 60, 400},
         DiffCase{"9x9f", 9, 9, false, Autoreset::NextStep, IllegalAction::Lose, PlaneType::F32, 12, 50, 300},
         DiffCase{"7x5", 7, 5, true, Autoreset::Disabled, IllegalAction::Lose, PlaneType::U8, 3, 40, 400},
-        DiffCase{"2x3", 2, 3, true, Autoreset::SameStep, IllegalAction::Lose, PlaneType::F32, 0, 12, 200},
+        DiffCase{"2x3", 2, 3, true, Autoreset::SameStep, IllegalAction::Lose, PlaneType::F32, 20, 12, 200},
         DiffCase{"19x13", 19, 13, true, Autoreset::NextStep, IllegalAction::Raise, PlaneType::U8, 5, 150, 300},
         DiffCase{"19x19", 19, 19, false, Autoreset::SameStep, IllegalAction::Raise, PlaneType::U8, 0, 100, 150},
         DiffCase{"32x32", 32, 32, true, Autoreset::SameStep, IllegalAction::Lose, PlaneType::F32, 0, 30, 40}),
