@@ -139,9 +139,9 @@ struct Column {
   T* data = nullptr;
   ptrdiff_t stride = 0;
   explicit operator bool() const { return data != nullptr; }
-  T* at(size_t i, size_t packed = sizeof(T)) const {
-    const ptrdiff_t s = stride ? stride : ptrdiff_t(packed);
-    return reinterpret_cast<T*>(reinterpret_cast<char*>(data) + ptrdiff_t(i) * s);
+  T* at(size_t i) const {
+    return reinterpret_cast<T*>(reinterpret_cast<char*>(data) +
+                                ptrdiff_t(i) * (stride ? stride : ptrdiff_t(sizeof(T))));
   }
 };
 
