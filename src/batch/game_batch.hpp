@@ -239,6 +239,7 @@ class GameBatch {
     const Slot& s = slot(i);
     return s.finished ? std::optional(result_of(*s.finished, s.finished_forfeit)) : std::nullopt;
   }
+  // Whether that game ended by a forfeit (its last move is then not in it).
   bool finished_by_forfeit(size_t i) const { return slot(i).finished && slot(i).finished_forfeit; }
 
   // --- configuration -----------------------------------------------------
@@ -268,6 +269,7 @@ class GameBatch {
   }
   // A new game in slot i (its stream goes on).
   void reset(size_t i) { slot(i).restart(fresh_); }
+  // A new game in every slot.
   void reset_all() {
     for (Slot& s : slots_) s.restart(fresh_);
   }
