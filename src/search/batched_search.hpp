@@ -36,6 +36,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -182,6 +183,7 @@ class BatchedSearch {
     }
     for (TreeState& ts : trees_) {
       ts.reset_search();
+      reserve_pool(ts.tree);
       if (ts.tree.expanded()) prepare_root(ts);
     }
     searching_ = true;
@@ -431,6 +433,16 @@ class BatchedSearch {
     ts.reset_search();
   }
 
+  // Room for everything a search can add (one node per simulation and the
+  // root's, each with at most every action), within the memory bound: the
+  // rounds then never allocate.
+  void reserve_pool(Tree& tr) const {
+    const size_t nodes = size_t(options_.num_simulations) + 1;
+    const size_t cap = options_.max_tree_bytes;
+    tr.nodes.reserve(std::min(tr.nodes.size() + nodes, cap / sizeof(Node)));
+    tr.edges.reserve(std::min(tr.edges.size() + nodes * num_actions(), cap / sizeof(Edge)));
+  }
+
   // Root noise of this search, once the root is expanded.
   void prepare_root(TreeState& ts) {
     const Node& root = ts.tree.nodes[0];
@@ -608,29 +620,32 @@ class BatchedSearch {
 
   // Why the evaluator's row for `leaf` is unusable, or "" when it is fine.
   std::string check_row(const Leaf& leaf, const Evaluation& eval) const {
-    const std::string who = "leaf " + std::to_string(leaf.row);
+    auto number = [](double x) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%g", x);
+      return std::string(buf);
+    };
+    auto who = [&] { return "leaf " + std::to_string(leaf.row); };
     const float v = eval.values[leaf.row];
-    if (!std::isfinite(v)) return "evaluator value for " + who + " is " + std::to_string(v);
+    if (!std::isfinite(v)) return "evaluator value for " + who() + " is " + number(v);
     const float* row = eval.policy + size_t(leaf.row) * num_actions();
     const uint16_t* legal = legal_.data() + leaf.legal_begin;
+    const bool logits = options_.policy == PolicyFormat::Logits;
     bool any = false;
     double sum = 0.0;
     for (uint32_t i = 0; i < leaf.legal_count; ++i) {
       const float x = row[legal[i]];
-      const std::string at = " at action " + std::to_string(legal[i]);
-      if (options_.policy == PolicyFormat::Logits) {
-        if (std::isnan(x) || x == INFINITY) return "evaluator logit for " + who + " is " + std::to_string(x) + at;
-        any = any || x != -INFINITY;
-      } else {
-        if (!std::isfinite(x) || x < 0) return "evaluator probability for " + who + " is " + std::to_string(x) + at;
-        sum += double(x);
-      }
+      const bool bad = logits ? std::isnan(x) || x == INFINITY : !std::isfinite(x) || x < 0;
+      if (bad)
+        return std::string(logits ? "evaluator logit" : "evaluator probability") + " for " + who() + " is " +
+               number(x) + " at action " + std::to_string(legal[i]);
+      any = any || x != -INFINITY;
+      sum += double(x);
     }
-    if (options_.policy == PolicyFormat::Logits && !any)
-      return "evaluator logits for " + who + " are -inf on every legal action";
-    if (options_.policy == PolicyFormat::Probabilities && !(sum > 0 && std::isfinite(sum)))
-      return "evaluator probabilities for " + who + " sum to " + std::to_string(sum) + " over the legal actions";
-    return "";
+    if (logits && !any) return "evaluator logits for " + who() + " are -inf on every legal action";
+    if (!logits && !(sum > 0 && std::isfinite(sum)))
+      return "evaluator probabilities for " + who() + " sum to " + number(sum) + " over the legal actions";
+    return {};
   }
 
   // Expands the leaf (when new) and backs its value up to the root.
