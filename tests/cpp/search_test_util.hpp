@@ -51,6 +51,17 @@ Game<NW> game_after(uint8_t w, uint8_t h, std::initializer_list<unsigned> action
   return g;
 }
 
+// Every field of a tree, for before/after comparisons.
+inline std::vector<double> snapshot(const search::Tree& t) {
+  std::vector<double> out{double(t.root_n), t.root_w, double(t.root_inflight), double(t.root_pending)};
+  for (const search::Node& n : t.nodes)
+    out.insert(out.end(), {double(n.first_edge), double(n.num_edges), double(n.terminal), double(n.value), n.logit_max,
+                           n.logit_sum});
+  for (const search::Edge& e : t.edges)
+    out.insert(out.end(), {e.w, double(e.n), double(e.child), double(e.prior), double(e.action), double(e.inflight)});
+  return out;
+}
+
 template <int NW>
 struct Harness {
   search::BatchedSearch<NW> s;
@@ -95,6 +106,12 @@ struct Harness {
 
   // One round by hand: select, evaluate, commit.
   void round(const RowEval& f) { s.commit(evaluate(s.select(buffers()), f)); }
+
+  std::vector<std::vector<double>> snapshots() const {
+    std::vector<std::vector<double>> out;
+    for (size_t t = 0; t < s.num_trees(); ++t) out.push_back(snapshot(s.tree(t)));
+    return out;
+  }
 
   std::vector<uint32_t> visits(size_t t, search::RootResult* r = nullptr, std::vector<float>* pol = nullptr) {
     std::vector<uint32_t> v(s.num_actions());
