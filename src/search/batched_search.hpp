@@ -120,6 +120,7 @@ class BatchedSearch {
     for (size_t t = old; t < num_trees; ++t) trees_[t].rng = Random(options_.seed, t);
     leaves_.reserve(max_leaves());
     legal_.reserve(max_leaves() * (area_ + 1));
+    path_.reserve(max_leaves() * 64);  // deeper paths grow it once
   }
 
   // --- roots -----------------------------------------------------------------
