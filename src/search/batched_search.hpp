@@ -45,6 +45,7 @@
 
 #include "engine/encode.hpp"
 #include "engine/game.hpp"
+#include "expansion.hpp"
 #include "gumbel.hpp"
 #include "options.hpp"
 #include "puct.hpp"
@@ -102,7 +103,7 @@ class BatchedSearch {
     area_ = unsigned(width) * height;
     resize(num_trees);
     scratch_.resize(3 * size_t(area_ + 1));
-    visits_.resize(area_ + 1);
+    indices_.resize(area_ + 1);
   }
 
   const Options& options() const { return options_; }
@@ -328,10 +329,13 @@ class BatchedSearch {
     }
     if (!policy) return r;
     if (gumbel) {
-      double* sigma = scratch_.data();
-      double* probs = sigma + count;
-      gumbel_sigma(root, e, num_actions(), options_.virtual_loss, options_.gumbel, sigma);
-      gumbel_improved_policy(root, e, sigma, probs);
+      const GumbelScratch work = gumbel_scratch();
+      uint32_t visited;
+      uint64_t sum_n;
+      const Completion c =
+          gumbel_completion(root, e, num_actions(), options_.virtual_loss, options_.gumbel, work, visited, sum_n);
+      double* probs = scratch_.data() + 2 * size_t(num_actions());
+      gumbel_improved_policy(root, e, c, work.q, work.p, probs);
       for (uint32_t i = 0; i < count; ++i) policy[e[i].action] = float(probs[i]);
     } else if (total > 0) {
       for (uint32_t i = 0; i < count; ++i) policy[e[i].action] = float(double(e[i].n) / double(total));
@@ -437,15 +441,24 @@ class BatchedSearch {
   // Room for everything a search can add (one node per simulation and the
   // root's, each with at most every action), within the memory bound: the
   // rounds then never allocate.
+  // A pool grows by half at least, so that the kept subtrees of successive
+  // moves do not reallocate it every time.
   void reserve_pool(Tree& tr) const {
     const size_t nodes = size_t(options_.num_simulations) + 1;
     const size_t cap = options_.max_tree_bytes;
-    tr.nodes.reserve(std::min(tr.nodes.size() + nodes, cap / sizeof(Node)));
-    tr.edges.reserve(std::min(tr.edges.size() + nodes * num_actions(), cap / sizeof(Edge)));
+    grow(tr.nodes, std::min(tr.nodes.size() + nodes, cap / sizeof(Node)));
+    grow(tr.edges, std::min(tr.edges.size() + nodes * num_actions(), cap / sizeof(Edge)));
   }
+  template <class T>
+  static void grow(Pool<T>& v, size_t need) {
+    if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
+  }
+
+  GumbelScratch gumbel_scratch() { return {scratch_.data(), scratch_.data() + num_actions(), indices_.data()}; }
 
   // Root noise of this search, once the root is expanded.
   void prepare_root(TreeState& ts) {
+    ready_node(ts.tree, 0, options_.rule, options_.policy, scratch_.data());
     const Node& root = ts.tree.nodes[0];
     const Edge* e = ts.tree.edges_of(root);
     const uint32_t count = root.num_edges;
@@ -471,7 +484,8 @@ class BatchedSearch {
   // Index of the edge (within the node's) a simulation follows at `node`;
   // `parent` is the edge that led there (unused at the root).
   uint32_t choose(TreeState& ts, uint32_t node, uint32_t parent) {
-    const Tree& tr = ts.tree;
+    Tree& tr = ts.tree;
+    ready_node(tr, node, options_.rule, options_.policy, scratch_.data());
     const Node& nd = tr.nodes[node];
     const Edge* e = tr.edges_of(nd);
     const double vl = options_.virtual_loss;
@@ -482,15 +496,14 @@ class BatchedSearch {
       const Edge& pe = tr.edges[parent];
       return puct_select(e, nd.num_edges, double(pe.n + pe.inflight), -pe.w / double(pe.n), nullptr, options_.puct, vl);
     }
-    if (node != 0) return gumbel_interior_select(nd, e, num_actions(), vl, options_.gumbel, scratch_.data());
-    double* sigma = scratch_.data();
-    gumbel_sigma(nd, e, num_actions(), vl, options_.gumbel, sigma);
-    uint32_t index = 0;
-    for (uint32_t i = 0; i < nd.num_edges; ++i) {
-      visits_[i] = ts.search_visits[i] + e[i].inflight;
-      index += visits_[i];
-    }
-    return gumbel_root_select(nd, e, ts.gumbel.data(), visits_.data(), ts.considered[index], sigma);
+    const GumbelScratch work = gumbel_scratch();
+    if (node != 0) return gumbel_interior_select(nd, e, num_actions(), vl, options_.gumbel, work);
+    uint32_t visited;
+    uint64_t sum_n;
+    const Completion c = gumbel_completion(nd, e, num_actions(), vl, options_.gumbel, work, visited, sum_n);
+    // Every simulation, finished or pending, went through one root edge.
+    const uint32_t index = ts.done + ts.pending;
+    return gumbel_root_select(nd, e, ts.gumbel.data(), ts.search_visits.data(), ts.considered[index], c, work.q);
   }
 
   // One leaf of tree t; false on a collision with a leaf already selected
@@ -607,15 +620,17 @@ class BatchedSearch {
     if (out.trees) out.trees[leaf.row] = int32_t(t);
     leaf.legal_begin = uint32_t(legal_.size());
     const auto places = g.legal_placements();
+    const bool pass = g.pass_listed(places.any());
+    leaf.legal_count = uint32_t(places.count()) + pass;
+    uint16_t* legal = legal_.append(leaf.legal_count);
     places.for_each([&](unsigned p) {
       mask[p] = 1;
-      legal_.push_back(uint16_t(p));
+      *legal++ = uint16_t(p);
     });
-    if (g.pass_listed(places.any())) {
+    if (pass) {
       mask[area_] = 1;
-      legal_.push_back(uint16_t(area_));
+      *legal = uint16_t(area_);
     }
-    leaf.legal_count = uint32_t(legal_.size() - leaf.legal_begin);
     return leaf.legal_count;
   }
 
@@ -632,6 +647,15 @@ class BatchedSearch {
     const float* row = eval.policy + size_t(leaf.row) * num_actions();
     const uint16_t* legal = legal_.data() + leaf.legal_begin;
     const bool logits = options_.policy == PolicyFormat::Logits;
+    // Fast path: nothing unusable anywhere in the row (one branch-free pass);
+    // then logits need one legal action above -inf, probabilities a positive sum.
+    unsigned bad = 0;
+    if (logits)
+      for (uint32_t a = 0; a < num_actions(); ++a) bad |= unsigned(row[a] != row[a]) | unsigned(row[a] == INFINITY);
+    if (!bad && logits) {
+      for (uint32_t i = 0; i < leaf.legal_count; ++i)
+        if (row[legal[i]] != -INFINITY) return {};
+    }
     bool any = false;
     double sum = 0.0;
     for (uint32_t i = 0; i < leaf.legal_count; ++i) {
@@ -663,7 +687,8 @@ class BatchedSearch {
       node.num_edges = uint16_t(leaf.legal_count);
       node.terminal = !evaluated;
       node.value = evaluated ? eval.values[leaf.row] : leaf.value;
-      if (evaluated) expand(node, legal_.data() + leaf.legal_begin, eval.policy + size_t(leaf.row) * num_actions(), tr);
+      if (evaluated)
+        append_edges(tr, node, legal_.data() + leaf.legal_begin, eval.policy + size_t(leaf.row) * num_actions());
       tr.nodes.push_back(node);
       if (leaf.depth > 0) tr.edges[path[leaf.depth - 1]].child = index;
     }
@@ -688,38 +713,6 @@ class BatchedSearch {
     if (ts.prepared && options_.rule == Rule::Gumbel) ++ts.search_visits[path[0] - tr.nodes[0].first_edge];
   }
 
-  // The edges of a new node from its legal actions and the evaluator's policy row.
-  void expand(Node& node, const uint16_t* legal, const float* row, Tree& tr) {
-    const uint32_t count = node.num_edges;
-    tr.edges.resize(tr.edges.size() + count);
-    Edge* e = tr.edges.data() + node.first_edge;
-    for (uint32_t i = 0; i < count; ++i) e[i].action = legal[i];
-    const bool logits = options_.policy == PolicyFormat::Logits;
-    if (options_.rule == Rule::Puct) {
-      // Priors in single precision: softmax (or normalisation) in double, then rounded.
-      double* x = scratch_.data();
-      if (logits) {
-        double max = -INFINITY;
-        for (uint32_t i = 0; i < count; ++i) max = std::max(max, double(row[legal[i]]));
-        double sum = 0.0;
-        for (uint32_t i = 0; i < count; ++i) {
-          x[i] = std::exp(double(row[legal[i]]) - max);
-          sum += x[i];
-        }
-        for (uint32_t i = 0; i < count; ++i) e[i].prior = float(x[i] / sum);
-      } else {
-        double sum = 0.0;
-        for (uint32_t i = 0; i < count; ++i) sum += double(row[legal[i]]);
-        for (uint32_t i = 0; i < count; ++i) e[i].prior = float(double(row[legal[i]]) / sum);
-      }
-      return;
-    }
-    // Gumbel keeps logits; probabilities become log(max(p, FLT_MIN)).
-    for (uint32_t i = 0; i < count; ++i)
-      e[i].prior = logits ? row[legal[i]] : float(std::log(std::max(double(row[legal[i]]), double(FLT_MIN))));
-    logit_normaliser(e, count, node.logit_max, node.logit_sum);
-  }
-
   // The move of a tree whose search has ended.
   void conclude(TreeState& ts) {
     ts.concluded = true;
@@ -732,10 +725,13 @@ class BatchedSearch {
     if (options_.rule == Rule::Puct) {
       index = puct_choose(e, root.num_edges, ts.root_prior.data(), options_.puct.temperature, ts.rng);
     } else {
-      double* sigma = scratch_.data();
-      gumbel_sigma(root, e, num_actions(), options_.virtual_loss, options_.gumbel, sigma);
+      const GumbelScratch work = gumbel_scratch();
+      uint32_t visited;
+      uint64_t sum_n;
+      const Completion c =
+          gumbel_completion(root, e, num_actions(), options_.virtual_loss, options_.gumbel, work, visited, sum_n);
       const uint32_t most = *std::max_element(ts.search_visits.begin(), ts.search_visits.end());
-      index = gumbel_root_select(root, e, ts.gumbel.data(), ts.search_visits.data(), most, sigma);
+      index = gumbel_root_select(root, e, ts.gumbel.data(), ts.search_visits.data(), most, c, work.q);
     }
     ts.action = int32_t(e[index].action);
   }
@@ -749,9 +745,9 @@ class BatchedSearch {
   size_t rows_ = 0;
   std::vector<Leaf> leaves_;
   std::vector<uint32_t> path_;
-  std::vector<uint16_t> legal_;
-  std::vector<double> scratch_;   // 3 * (area + 1): selection and expansion work space
-  std::vector<uint32_t> visits_;  // area + 1: root visits with pending selections
+  Pool<uint16_t> legal_;
+  std::vector<double> scratch_;    // 3 * (area + 1): selection and expansion work space
+  std::vector<uint32_t> indices_;  // area + 1: visited edges in Gumbel selection
 };
 
 }  // namespace vexlor::search

@@ -41,78 +41,96 @@ inline void softmax(const double* x, uint32_t n, double* out) {
   for (uint32_t i = 0; i < n; ++i) out[i] = out[i] / sum;
 }
 
-// sigma of the completed Q of every edge of `node` into sigma[]. Visits and
-// Q include pending selections as losses of `vl`, as in PUCT. With N = sum N(a),
-// p(a) = max(FLT_MIN, softmax(logits)(a)) and the sums over visited edges:
+// Work space for a node of n edges: 2n doubles and n indices.
+struct GumbelScratch {
+  double* q;          // Q(a) of the visited edges
+  double* p;          // prior probability of the visited edges, then free
+  uint32_t* visited;  // indices of the visited edges, ascending
+};
+
+// sigma of the completed Q of a node's edges: sigma(a) = at(Q(a)) for a
+// visited edge (Q in scratch.q[a]), `unvisited` for all the others.
+struct Completion {
+  double lo, span, scale, unvisited;
+  bool rescale;
+  double at(double q) const { return scale * (rescale ? (q - lo) / span : q); }
+};
+
+// Visits and Q include pending selections as losses of `vl`, as in PUCT. With
+// N = sum N(a), p(a) = max(FLT_MIN, softmax(logits)(a)) and the sums over the
+// visited edges, in edge order:
 //   mixed     = (v + N * sum(p(a) * Q(a) / sum(p))) / (N + 1)   (v: the node's own value)
 //   completed = Q(a) if visited, else mixed
 //   rescaled  = (completed - min) / max(max - min, epsilon)
 //   sigma     = (c_visit + max N(a)) * c_scale * rescaled
-inline void gumbel_sigma(const Node& node, const Edge* e, unsigned num_actions, double vl, const GumbelOptions& o,
-                         double* sigma) {
-  const uint32_t count = node.num_edges;
+// `count_visited` receives the number of visited edges, `sum_visits` N.
+inline Completion gumbel_completion(const Node& node, const Edge* e, unsigned num_actions, double vl,
+                                    const GumbelOptions& o, const GumbelScratch& s, uint32_t& count_visited,
+                                    uint64_t& sum_visits) {
   uint64_t sum_n = 0;
   uint32_t max_n = 0;
   uint32_t visited = 0;
-  double sum_p = 0.0;
-  for (uint32_t i = 0; i < count; ++i) {
+  for (uint32_t i = 0; i < node.num_edges; ++i) {
     const uint32_t n = e[i].n + e[i].inflight;
+    if (!n) continue;
     sum_n += n;
     max_n = std::max(max_n, n);
-    if (n) {
-      ++visited;
-      sum_p += std::max(double(FLT_MIN), std::exp(double(e[i].prior) - node.logit_max) / node.logit_sum);
-    }
+    s.visited[visited++] = i;
+  }
+  double sum_p = 0.0;
+  for (uint32_t k = 0; k < visited; ++k) {
+    const Edge& x = e[s.visited[k]];
+    s.p[k] = std::max(double(FLT_MIN), std::exp(double(x.prior) - node.logit_max) / node.logit_sum);
+    sum_p += s.p[k];
+    s.q[s.visited[k]] = (x.w - vl * double(x.inflight)) / double(x.n + x.inflight);
+  }
+  double weighted = 0.0, lo = INFINITY, hi = -INFINITY;
+  for (uint32_t k = 0; k < visited; ++k) {
+    const double q = s.q[s.visited[k]];
+    weighted += s.p[k] * q / sum_p;
+    lo = std::min(lo, q);
+    hi = std::max(hi, q);
   }
   double value = double(node.value);
-  if (o.mixed_value) {
-    double weighted = 0.0;
-    for (uint32_t i = 0; i < count; ++i) {
-      const uint32_t n = e[i].n + e[i].inflight;
-      if (!n) continue;
-      const double p = std::max(double(FLT_MIN), std::exp(double(e[i].prior) - node.logit_max) / node.logit_sum);
-      const double q = (e[i].w - vl * double(e[i].inflight)) / double(n);
-      weighted += p * q / sum_p;
-    }
-    value = (value + double(sum_n) * weighted) / (double(sum_n) + 1.0);
+  if (o.mixed_value) value = (value + double(sum_n) * weighted) / (double(sum_n) + 1.0);
+  // Unvisited actions, the illegal ones included, complete to the mixed value.
+  if (visited < num_actions) {
+    lo = std::min(lo, value);
+    hi = std::max(hi, value);
   }
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t n = e[i].n + e[i].inflight;
-    sigma[i] = n ? (e[i].w - vl * double(e[i].inflight)) / double(n) : value;
-  }
-  if (o.rescale_values) {
-    double lo = visited < num_actions ? value : INFINITY;
-    double hi = visited < num_actions ? value : -INFINITY;
-    for (uint32_t i = 0; i < count; ++i) {
-      lo = std::min(lo, sigma[i]);
-      hi = std::max(hi, sigma[i]);
-    }
-    const double span = std::max(hi - lo, o.epsilon);
-    for (uint32_t i = 0; i < count; ++i) sigma[i] = (sigma[i] - lo) / span;
-  }
-  const double scale = (o.c_visit + double(max_n)) * o.c_scale;
-  for (uint32_t i = 0; i < count; ++i) sigma[i] = scale * sigma[i];
+  Completion c{lo, std::max(hi - lo, o.epsilon), (o.c_visit + double(max_n)) * o.c_scale, 0.0, o.rescale_values};
+  c.unvisited = c.at(value);
+  count_visited = visited;
+  sum_visits = sum_n;
+  return c;
 }
 
 // Below the root: argmax of softmax(logit + sigma)(a) - N(a) / (1 + sum N).
-// `scratch` holds 2 * count doubles.
 inline uint32_t gumbel_interior_select(const Node& node, const Edge* e, unsigned num_actions, double vl,
-                                       const GumbelOptions& o, double* scratch) {
+                                       const GumbelOptions& o, const GumbelScratch& s) {
   const uint32_t count = node.num_edges;
-  double* x = scratch;
-  double* probs = scratch + count;
-  gumbel_sigma(node, e, num_actions, vl, o, x);
-  uint64_t sum_n = 0;
+  uint32_t visited;
+  uint64_t sum_n;
+  const Completion c = gumbel_completion(node, e, num_actions, vl, o, s, visited, sum_n);
+  // x(a) into s.p, with the visited edges' sigma put in place first.
+  double* x = s.p;
+  for (uint32_t i = 0; i < count; ++i) x[i] = c.unvisited;
+  for (uint32_t k = 0; k < visited; ++k) x[s.visited[k]] = c.at(s.q[s.visited[k]]);
+  double max = -INFINITY;
   for (uint32_t i = 0; i < count; ++i) {
     x[i] = double(e[i].prior) + x[i];
-    sum_n += e[i].n + e[i].inflight;
+    max = std::max(max, x[i]);
   }
-  softmax(x, count, probs);
+  double sum = 0.0;
+  for (uint32_t i = 0; i < count; ++i) {
+    x[i] = std::exp(x[i] - max);
+    sum += x[i];
+  }
   const double denominator = 1.0 + double(sum_n);
   uint32_t best = 0;
   double best_score = -INFINITY;
   for (uint32_t i = 0; i < count; ++i) {
-    const double score = probs[i] - double(e[i].n + e[i].inflight) / denominator;
+    const double score = x[i] / sum - double(e[i].n + e[i].inflight) / denominator;
     if (score > best_score) {
       best_score = score;
       best = i;
@@ -121,16 +139,17 @@ inline uint32_t gumbel_interior_select(const Node& node, const Edge* e, unsigned
   return best;
 }
 
-// At the root (and for the move played): among the edges whose visits equal
+// At the root (and for the move played): among the edges whose visits in this
+// search (`visits`, pending selections added as the edges' inflight) equal
 // `considered_visit`, argmax of max(-1e9, g(a) + (logit(a) - max logit) + sigma(a)).
-// visits[i] are this search's visits of edge i; `sigma` as gumbel_sigma gives it.
 inline uint32_t gumbel_root_select(const Node& node, const Edge* e, const double* gumbel, const uint32_t* visits,
-                                   uint32_t considered_visit, const double* sigma) {
+                                   uint32_t considered_visit, const Completion& c, const double* q) {
   uint32_t best = 0;
   double best_score = -INFINITY;
   for (uint32_t i = 0; i < node.num_edges; ++i) {
-    if (visits[i] != considered_visit) continue;
-    const double score = std::max(-1e9, gumbel[i] + (double(e[i].prior) - node.logit_max) + sigma[i]);
+    if (visits[i] + e[i].inflight != considered_visit) continue;
+    const double sigma = e[i].n + e[i].inflight ? c.at(q[i]) : c.unvisited;
+    const double score = std::max(-1e9, gumbel[i] + (double(e[i].prior) - node.logit_max) + sigma);
     if (score > best_score) {
       best_score = score;
       best = i;
@@ -139,11 +158,12 @@ inline uint32_t gumbel_root_select(const Node& node, const Edge* e, const double
   return best;
 }
 
-// The improved policy: softmax((logit(a) - max logit) + sigma(a)) over the edges.
-// `sigma` is overwritten with the logits it is built from.
-inline void gumbel_improved_policy(const Node& node, const Edge* e, double* sigma, double* out) {
-  for (uint32_t i = 0; i < node.num_edges; ++i) sigma[i] = (double(e[i].prior) - node.logit_max) + sigma[i];
-  softmax(sigma, node.num_edges, out);
+// The improved policy: softmax((logit(a) - max logit) + sigma(a)) over the edges, into `out`.
+inline void gumbel_improved_policy(const Node& node, const Edge* e, const Completion& c, const double* q, double* x,
+                                   double* out) {
+  for (uint32_t i = 0; i < node.num_edges; ++i)
+    x[i] = (double(e[i].prior) - node.logit_max) + (e[i].n ? c.at(q[i]) : c.unvisited);
+  softmax(x, node.num_edges, out);
 }
 
 }  // namespace vexlor::search

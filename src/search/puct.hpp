@@ -32,7 +32,8 @@ inline uint32_t puct_select(const Edge* e, uint32_t count, double node_n, double
     const uint32_t n = e[i].n + e[i].inflight;
     const double q = n ? (e[i].w - vl * double(e[i].inflight)) / double(n) : fpu;
     const double prior = root_prior ? root_prior[i] : double(e[i].prior);
-    const double score = q + k * prior / (double(n) + 1.0);
+    // x / 1 is x: an unvisited edge needs no division.
+    const double score = q + (n ? k * prior / (double(n) + 1.0) : k * prior);
     if (score > best_score) {
       best_score = score;
       best = i;

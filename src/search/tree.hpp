@@ -15,6 +15,8 @@
 #include <cstring>
 #include <vector>
 
+#include "pool.hpp"
+
 namespace vexlor::search {
 
 inline constexpr uint32_t kNoChild = 0;                 // the root is never a child
@@ -33,17 +35,18 @@ struct Node {
   uint32_t first_edge = 0;
   uint16_t num_edges = 0;  // 0 for a terminal node
   bool terminal = false;
-  float value = 0;  // evaluator value, or the outcome, from the side to move here
-  // Gumbel: max of the logits and sum of exp(logit - max), in action order, so
-  // that a prior probability costs one exp.
+  bool ready = false;  // edges converted from the raw policy row (expansion.hpp)
+  float value = 0;     // evaluator value, or the outcome, from the side to move here
+  // Gumbel, once ready: max of the logits and sum of exp(logit - max), in
+  // action order, so that a prior probability costs one exp.
   double logit_max = 0.0;
   double logit_sum = 0.0;
 };
 
 class Tree {
  public:
-  std::vector<Node> nodes;
-  std::vector<Edge> edges;
+  Pool<Node> nodes;
+  Pool<Edge> edges;
   // The root has no parent edge: its statistics live here, from its side to move.
   uint32_t root_n = 0;
   double root_w = 0.0;
@@ -115,8 +118,8 @@ class Tree {
       next_edge += node.num_edges;
       nodes[remap_[i]] = node;
     }
-    nodes.resize(next_node);
-    edges.resize(next_edge);
+    nodes.truncate(next_node);
+    edges.truncate(next_edge);
     root_n = n;
     root_w = w;
     root_inflight = 0;

@@ -106,10 +106,10 @@ TEST_P(SearchReuse, SyncRootKeepsAdvancesOrReplaces) {
     h.run(hash_evaluator(h.s.plane_values(), 17));
     search::RootResult r;
     h.visits(0, &r);
-    const auto searched = snapshot(h.s.tree(0));
+    const auto searched = snapshot(h.s.tree(0), h.s.options());
 
     EXPECT_EQ(h.s.sync_root(0, g), search::RootChange::Kept);
-    EXPECT_EQ(snapshot(h.s.tree(0)), searched);
+    EXPECT_EQ(snapshot(h.s.tree(0), h.s.options()), searched);
     Game<1> next = g;
     next.make_move(Move::place(uint8_t(r.action % 4), uint8_t(r.action / 4)));
     EXPECT_EQ(h.s.sync_root(0, next), reuse ? search::RootChange::Advanced : search::RootChange::Replaced);

@@ -59,10 +59,12 @@ TEST(SearchRounds, VirtualLossSpreadsATreesLeavesAndCommitBacksThemUp) {
 }
 
 TEST(SearchRounds, ACollisionEndsTheTreesRound) {
-  // Without virtual loss every selection after the first follows the same
-  // path into the pending leaf: one leaf per tree and round.
+  // Without virtual loss, and with unvisited children ranked below a visited
+  // one, every selection after the first follows the same path into the
+  // pending leaf: one leaf per tree and round.
   Options o = options(Rule::Puct, 4, 12);
   o.virtual_loss = 0.0;
+  o.puct.fpu_reduction = 0.25;
   o.puct.dirichlet_fraction = 0.0;
   Harness<1> h(o, 3, 3, 2);
   set_roots(h);

@@ -51,8 +51,12 @@ Game<NW> game_after(uint8_t w, uint8_t h, std::initializer_list<unsigned> action
   return g;
 }
 
-// Every field of a tree, for before/after comparisons.
-inline std::vector<double> snapshot(const search::Tree& t) {
+// Every field of a tree, for before/after comparisons; the raw policy rows
+// count as the priors they turn into.
+inline std::vector<double> snapshot(const search::Tree& tree, const search::Options& o) {
+  search::Tree t = tree;
+  std::vector<double> scratch(1025);
+  search::ready_all(t, o.rule, o.policy, scratch.data());
   std::vector<double> out{double(t.root_n), t.root_w, double(t.root_inflight), double(t.root_pending)};
   for (const search::Node& n : t.nodes)
     out.insert(out.end(), {double(n.first_edge), double(n.num_edges), double(n.terminal), double(n.value), n.logit_max,
@@ -109,7 +113,7 @@ struct Harness {
 
   std::vector<std::vector<double>> snapshots() const {
     std::vector<std::vector<double>> out;
-    for (size_t t = 0; t < s.num_trees(); ++t) out.push_back(snapshot(s.tree(t)));
+    for (size_t t = 0; t < s.num_trees(); ++t) out.push_back(snapshot(s.tree(t), s.options()));
     return out;
   }
 
