@@ -22,6 +22,17 @@
 // evaluation of a fresh tree is not a simulation; `num_simulations` counts the
 // evaluations (and terminal visits) below the root in one search.
 //
+// Tree reuse: after play(), or sync_root() recognising the root plus one move,
+// the chosen child's subtree is the tree, its statistics kept. PUCT results
+// count every visit of a root edge; Gumbel's sequential halving and its visit
+// counts are this search's own, while its Q values use all visits.
+//
+// Memory: a tree's nodes and edges live in pools that keep their memory from
+// move to move; begin() reserves what the search can add (within
+// max_tree_bytes, which bounds the nodes and edges in use), so rounds do not
+// allocate. A round that would take a tree past the bound throws
+// TreeMemoryError before changing anything.
+//
 // Randomness: tree t draws from Random(seed, t), in this order per search:
 // the root noise (PUCT: Dirichlet over the root's legal actions, ascending;
 // Gumbel: one Gumbel per legal root action, ascending) when the root is first
