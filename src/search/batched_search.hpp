@@ -267,6 +267,7 @@ class BatchedSearch {
       }
       const uint32_t* path = path_.data() + leaf.path_begin;
       for (uint32_t j = 0; j < leaf.depth; ++j) --tr.edges[path[j]].inflight;
+      root_edge_changed(ts, path[0]);
       --tr.root_inflight;
       --ts.pending;
       if (leaf.new_node) tr.edges[path[leaf.depth - 1]].child = kNoChild;
@@ -341,10 +342,7 @@ class BatchedSearch {
     if (!policy) return r;
     if (gumbel) {
       const GumbelScratch work = gumbel_scratch();
-      uint32_t visited;
-      uint64_t sum_n;
-      const Completion c =
-          gumbel_completion(root, e, num_actions(), options_.virtual_loss, options_.gumbel, work, visited, sum_n);
+      const Completion c = root_completion(ts, work);
       double* probs = scratch_.data() + 2 * size_t(num_actions());
       gumbel_improved_policy(root, e, c, work.q, work.p, probs);
       for (uint32_t i = 0; i < count; ++i) policy[e[i].action] = float(probs[i]);
@@ -372,6 +370,13 @@ class BatchedSearch {
           sum += ts.search_visits[i];
         }
         if (sum != ts.done) return false;
+        std::vector<uint32_t> visited(root.num_edges);
+        visited.resize(visited_edges(ts.tree.edges_of(root), root.num_edges, visited.data()));
+        if (visited != ts.root_visited) return false;
+        std::vector<uint32_t> order(root.num_edges);
+        std::vector<double> keys(root.num_edges);
+        gumbel_root_order(root, ts.tree.edges_of(root), ts.gumbel.data(), order.data(), keys.data());
+        if (order != ts.root_order) return false;
       }
     }
     return true;
@@ -394,6 +399,8 @@ class BatchedSearch {
     std::vector<double> gumbel;           // Gumbel: g per root edge, scaled
     std::vector<uint32_t> search_visits;  // Gumbel: this search's visits per root edge
     std::vector<uint32_t> considered;     // Gumbel: visits an eligible action has, per simulation
+    std::vector<uint32_t> root_visited;   // Gumbel: root edges with visits (pending ones too), ascending
+    std::vector<uint32_t> root_order;     // Gumbel: root edges by gumbel_base, for this search
 
     void reset_search() {
       done = pending = 0;
@@ -467,6 +474,25 @@ class BatchedSearch {
 
   GumbelScratch gumbel_scratch() { return {scratch_.data(), scratch_.data() + num_actions(), indices_.data()}; }
 
+  Completion root_completion(const TreeState& ts, const GumbelScratch& work) const {
+    const Node& root = ts.tree.nodes[0];
+    uint64_t sum_n;
+    return gumbel_completion(root, ts.tree.edges_of(root), ts.root_visited.data(), uint32_t(ts.root_visited.size()),
+                             num_actions(), options_.virtual_loss, options_.gumbel, work, sum_n);
+  }
+
+  // A root edge may have gained or lost its only visit (a pending one): keep
+  // the Gumbel root's list of visited edges in step.
+  void root_edge_changed(TreeState& ts, uint32_t edge) {
+    if (options_.rule != Rule::Gumbel) return;
+    const Edge& x = ts.tree.edges[edge];
+    auto& list = ts.root_visited;
+    const auto at = std::lower_bound(list.begin(), list.end(), edge);
+    const bool listed = at != list.end() && *at == edge;
+    if (x.n + x.inflight && !listed) list.insert(at, edge);
+    if (!(x.n + x.inflight) && listed) list.erase(at);
+  }
+
   // Root noise of this search, once the root is expanded.
   void prepare_root(TreeState& ts) {
     ready_node(ts.tree, 0, options_.rule, options_.policy, scratch_.data());
@@ -486,6 +512,10 @@ class BatchedSearch {
       ts.gumbel.resize(count);
       for (uint32_t i = 0; i < count; ++i) ts.gumbel[i] = options_.gumbel.gumbel_scale * ts.rng.gumbel();
       ts.search_visits.assign(count, 0);
+      ts.root_order.resize(count);
+      gumbel_root_order(root, e, ts.gumbel.data(), ts.root_order.data(), scratch_.data());
+      ts.root_visited.resize(count);
+      ts.root_visited.resize(visited_edges(e, count, ts.root_visited.data()));
       considered_visit_sequence(std::min(options_.gumbel.max_considered_actions, count), options_.num_simulations,
                                 ts.considered);
     }
@@ -509,12 +539,11 @@ class BatchedSearch {
     }
     const GumbelScratch work = gumbel_scratch();
     if (node != 0) return gumbel_interior_select(nd, e, num_actions(), vl, options_.gumbel, work);
-    uint32_t visited;
-    uint64_t sum_n;
-    const Completion c = gumbel_completion(nd, e, num_actions(), vl, options_.gumbel, work, visited, sum_n);
+    const Completion c = root_completion(ts, work);
     // Every simulation, finished or pending, went through one root edge.
     const uint32_t index = ts.done + ts.pending;
-    return gumbel_root_select(nd, e, ts.gumbel.data(), ts.search_visits.data(), ts.considered[index], c, work.q);
+    return gumbel_root_select(nd, e, ts.gumbel.data(), ts.search_visits.data(), ts.considered[index], c, work.q,
+                              ts.root_visited.data(), uint32_t(ts.root_visited.size()), ts.root_order.data());
   }
 
   // One leaf of tree t; false on a collision with a leaf already selected
@@ -578,6 +607,7 @@ class BatchedSearch {
     }
     leaf.depth = depth;
     for (uint32_t j = 0; j < depth; ++j) ++tr.edges[path_[leaf.path_begin + j]].inflight;
+    root_edge_changed(ts, path_[leaf.path_begin]);
     ++tr.root_inflight;
     ++ts.pending;
     leaves_.push_back(leaf);
@@ -737,12 +767,10 @@ class BatchedSearch {
       index = puct_choose(e, root.num_edges, ts.root_prior.data(), options_.puct.temperature, ts.rng);
     } else {
       const GumbelScratch work = gumbel_scratch();
-      uint32_t visited;
-      uint64_t sum_n;
-      const Completion c =
-          gumbel_completion(root, e, num_actions(), options_.virtual_loss, options_.gumbel, work, visited, sum_n);
+      const Completion c = root_completion(ts, work);
       const uint32_t most = *std::max_element(ts.search_visits.begin(), ts.search_visits.end());
-      index = gumbel_root_select(root, e, ts.gumbel.data(), ts.search_visits.data(), most, c, work.q);
+      index = gumbel_root_select(root, e, ts.gumbel.data(), ts.search_visits.data(), most, c, work.q,
+                                 ts.root_visited.data(), uint32_t(ts.root_visited.size()), ts.root_order.data());
     }
     ts.action = int32_t(e[index].action);
   }

@@ -24,9 +24,13 @@
 namespace vexlor::search {
 
 // Appends the edges of `node` (its first_edge and num_edges set) with the raw row values.
-inline void append_edges(Tree& tr, const Node& node, const uint16_t* legal, const float* row) {
-  Edge* e = tr.edges.append(node.num_edges);
-  for (uint32_t i = 0; i < node.num_edges; ++i) e[i] = Edge{0.0, 0, kNoChild, row[legal[i]], legal[i], 0};
+inline void append_edges(Tree& tr, const Node& node, const uint16_t* __restrict legal, const float* __restrict row) {
+  Edge* __restrict e = tr.edges.append(node.num_edges);
+  const uint32_t count = node.num_edges;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint16_t a = legal[i];
+    e[i] = Edge{0.0, 0, kNoChild, row[a], a, 0};
+  }
 }
 
 // Converts the raw values of a node's edges (once); `scratch` holds num_edges doubles.

@@ -56,37 +56,41 @@ struct Completion {
   double at(double q) const { return scale * (rescale ? (q - lo) / span : q); }
 };
 
-// Visits and Q include pending selections as losses of `vl`, as in PUCT. With
-// N = sum N(a), p(a) = max(FLT_MIN, softmax(logits)(a)) and the sums over the
-// visited edges, in edge order:
+// Indices of the edges with visits (pending ones included), ascending; returns their number.
+inline uint32_t visited_edges(const Edge* e, uint32_t count, uint32_t* out) {
+  uint32_t k = 0;
+  for (uint32_t i = 0; i < count; ++i)
+    if (e[i].n + e[i].inflight) out[k++] = i;
+  return k;
+}
+
+// Over the visited edges `visited` (ascending). Visits and Q include pending
+// selections as losses of `vl`, as in PUCT. With N = sum N(a),
+// p(a) = max(FLT_MIN, softmax(logits)(a)) and the sums over the visited edges,
+// in edge order:
 //   mixed     = (v + N * sum(p(a) * Q(a) / sum(p))) / (N + 1)   (v: the node's own value)
 //   completed = Q(a) if visited, else mixed
 //   rescaled  = (completed - min) / max(max - min, epsilon)
 //   sigma     = (c_visit + max N(a)) * c_scale * rescaled
-// `count_visited` receives the number of visited edges, `sum_visits` N.
-inline Completion gumbel_completion(const Node& node, const Edge* e, unsigned num_actions, double vl,
-                                    const GumbelOptions& o, const GumbelScratch& s, uint32_t& count_visited,
+// Q(a) goes to s.q[a]; `sum_visits` receives N.
+inline Completion gumbel_completion(const Node& node, const Edge* e, const uint32_t* visited, uint32_t count_visited,
+                                    unsigned num_actions, double vl, const GumbelOptions& o, const GumbelScratch& s,
                                     uint64_t& sum_visits) {
   uint64_t sum_n = 0;
   uint32_t max_n = 0;
-  uint32_t visited = 0;
-  for (uint32_t i = 0; i < node.num_edges; ++i) {
-    const uint32_t n = e[i].n + e[i].inflight;
-    if (!n) continue;
+  double sum_p = 0.0;
+  for (uint32_t k = 0; k < count_visited; ++k) {
+    const Edge& x = e[visited[k]];
+    const uint32_t n = x.n + x.inflight;
     sum_n += n;
     max_n = std::max(max_n, n);
-    s.visited[visited++] = i;
-  }
-  double sum_p = 0.0;
-  for (uint32_t k = 0; k < visited; ++k) {
-    const Edge& x = e[s.visited[k]];
     s.p[k] = std::max(double(FLT_MIN), std::exp(double(x.prior) - node.logit_max) / node.logit_sum);
     sum_p += s.p[k];
-    s.q[s.visited[k]] = (x.w - vl * double(x.inflight)) / double(x.n + x.inflight);
+    s.q[visited[k]] = (x.w - vl * double(x.inflight)) / double(n);
   }
   double weighted = 0.0, lo = INFINITY, hi = -INFINITY;
-  for (uint32_t k = 0; k < visited; ++k) {
-    const double q = s.q[s.visited[k]];
+  for (uint32_t k = 0; k < count_visited; ++k) {
+    const double q = s.q[visited[k]];
     weighted += s.p[k] * q / sum_p;
     lo = std::min(lo, q);
     hi = std::max(hi, q);
@@ -94,13 +98,12 @@ inline Completion gumbel_completion(const Node& node, const Edge* e, unsigned nu
   double value = double(node.value);
   if (o.mixed_value) value = (value + double(sum_n) * weighted) / (double(sum_n) + 1.0);
   // Unvisited actions, the illegal ones included, complete to the mixed value.
-  if (visited < num_actions) {
+  if (count_visited < num_actions) {
     lo = std::min(lo, value);
     hi = std::max(hi, value);
   }
   Completion c{lo, std::max(hi - lo, o.epsilon), (o.c_visit + double(max_n)) * o.c_scale, 0.0, o.rescale_values};
   c.unvisited = c.at(value);
-  count_visited = visited;
   sum_visits = sum_n;
   return c;
 }
@@ -109,16 +112,13 @@ inline Completion gumbel_completion(const Node& node, const Edge* e, unsigned nu
 inline uint32_t gumbel_interior_select(const Node& node, const Edge* e, unsigned num_actions, double vl,
                                        const GumbelOptions& o, const GumbelScratch& s) {
   const uint32_t count = node.num_edges;
-  uint32_t visited;
   uint64_t sum_n;
-  const Completion c = gumbel_completion(node, e, num_actions, vl, o, s, visited, sum_n);
-  // x(a) into s.p, with the visited edges' sigma put in place first.
-  double* x = s.p;
-  for (uint32_t i = 0; i < count; ++i) x[i] = c.unvisited;
-  for (uint32_t k = 0; k < visited; ++k) x[s.visited[k]] = c.at(s.q[s.visited[k]]);
+  const uint32_t visited = visited_edges(e, count, s.visited);
+  const Completion c = gumbel_completion(node, e, s.visited, visited, num_actions, vl, o, s, sum_n);
+  double* x = s.p;  // logit + sigma, then its exp
   double max = -INFINITY;
   for (uint32_t i = 0; i < count; ++i) {
-    x[i] = double(e[i].prior) + x[i];
+    x[i] = double(e[i].prior) + (e[i].n + e[i].inflight ? c.at(s.q[i]) : c.unvisited);
     max = std::max(max, x[i]);
   }
   double sum = 0.0;
@@ -130,7 +130,8 @@ inline uint32_t gumbel_interior_select(const Node& node, const Edge* e, unsigned
   uint32_t best = 0;
   double best_score = -INFINITY;
   for (uint32_t i = 0; i < count; ++i) {
-    const double score = x[i] / sum - double(e[i].n + e[i].inflight) / denominator;
+    const uint32_t n = e[i].n + e[i].inflight;
+    const double score = n ? x[i] / sum - double(n) / denominator : x[i] / sum;  // p - 0 is p
     if (score > best_score) {
       best_score = score;
       best = i;
@@ -139,20 +140,60 @@ inline uint32_t gumbel_interior_select(const Node& node, const Edge* e, unsigned
   return best;
 }
 
+// The part of a root edge's selection score fixed for a whole search.
+inline double gumbel_base(const Node& root, const Edge& e, double gumbel) {
+  return gumbel + (double(e.prior) - root.logit_max);
+}
+
+// The root's edges ordered by gumbel_base, highest first, ties by lower
+// action; `keys` holds num_edges doubles.
+inline void gumbel_root_order(const Node& root, const Edge* e, const double* gumbel, uint32_t* order, double* keys) {
+  for (uint32_t i = 0; i < root.num_edges; ++i) {
+    order[i] = i;
+    keys[i] = gumbel_base(root, e[i], gumbel[i]);
+  }
+  std::sort(order, order + root.num_edges,
+            [&](uint32_t a, uint32_t b) { return keys[a] > keys[b] || (keys[a] == keys[b] && a < b); });
+}
+
 // At the root (and for the move played): among the edges whose visits in this
 // search (`visits`, pending selections added as the edges' inflight) equal
-// `considered_visit`, argmax of max(-1e9, g(a) + (logit(a) - max logit) + sigma(a)).
-inline uint32_t gumbel_root_select(const Node& node, const Edge* e, const double* gumbel, const uint32_t* visits,
-                                   uint32_t considered_visit, const Completion& c, const double* q) {
+// `considered_visit`, the argmax of
+//   max(-1e9, (g(a) + (logit(a) - max logit)) + sigma(a)),
+// ties to the lower action. Only visited edges (`visited`, ascending) have a
+// sigma of their own; the others share the unvisited one, so among them the
+// score follows gumbel_base and only the first of `order` that is unvisited,
+// and those tied with it, can win.
+inline uint32_t gumbel_root_select(const Node& root, const Edge* e, const double* gumbel, const uint32_t* visits,
+                                   uint32_t considered_visit, const Completion& c, const double* q,
+                                   const uint32_t* visited, uint32_t count_visited, const uint32_t* order) {
   uint32_t best = 0;
   double best_score = -INFINITY;
-  for (uint32_t i = 0; i < node.num_edges; ++i) {
-    if (visits[i] + e[i].inflight != considered_visit) continue;
-    const double sigma = e[i].n + e[i].inflight ? c.at(q[i]) : c.unvisited;
-    const double score = std::max(-1e9, gumbel[i] + (double(e[i].prior) - node.logit_max) + sigma);
-    if (score > best_score) {
-      best_score = score;
+  bool found = false;
+  auto consider = [&](uint32_t i, double score) {
+    if (!found || score > best_score || (score == best_score && i < best)) {
       best = i;
+      best_score = score;
+      found = true;
+    }
+  };
+  for (uint32_t k = 0; k < count_visited; ++k) {
+    const uint32_t i = visited[k];
+    if (visits[i] + e[i].inflight == considered_visit)
+      consider(i, std::max(-1e9, gumbel_base(root, e[i], gumbel[i]) + c.at(q[i])));
+  }
+  // An unvisited edge has no visits in this search either.
+  if (considered_visit == 0) {
+    bool first = true;
+    double top = 0;
+    for (uint32_t k = 0; k < root.num_edges; ++k) {
+      const uint32_t i = order[k];
+      if (e[i].n + e[i].inflight) continue;
+      const double score = std::max(-1e9, gumbel_base(root, e[i], gumbel[i]) + c.unvisited);
+      if (!first && score < top) break;
+      if (first) top = score;
+      first = false;
+      consider(i, score);
     }
   }
   return best;

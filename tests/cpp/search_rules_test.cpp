@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include "engine/encode.hpp"
+#include "search/gumbel.hpp"
 #include "search/sequential_halving.hpp"
 #include "search_test_util.hpp"
 
@@ -110,6 +112,65 @@ TEST(SearchRules, TerminalLeavesTakeTheOutcomeAndGetNoRow) {
     h.visits(0, &r);
     EXPECT_NE(r.action, 4) << "a winning placement";
     EXPECT_TRUE(h.s.is_ok());
+  }
+}
+
+// The Gumbel root rule as mctx states it: every eligible edge scored, the
+// first maximum taken.
+uint32_t root_select_by_definition(const search::Node& root, const search::Edge* e, const double* g,
+                                   const uint32_t* visits, uint32_t considered, const search::Completion& c,
+                                   const double* q) {
+  uint32_t best = 0;
+  double best_score = -INFINITY;
+  for (uint32_t i = 0; i < root.num_edges; ++i) {
+    if (visits[i] + e[i].inflight != considered) continue;
+    const double sigma = e[i].n + e[i].inflight ? c.at(q[i]) : c.unvisited;
+    const double score = std::max(-1e9, g[i] + (double(e[i].prior) - root.logit_max) + sigma);
+    if (score > best_score) {
+      best_score = score;
+      best = i;
+    }
+  }
+  return best;
+}
+
+TEST(SearchRules, GumbelRootShortcutPicksWhatEveryEdgeScoredWould) {
+  // Few distinct logits and noises, a huge or tiny unvisited sigma and bases
+  // under -1e9: plenty of exact and rounded ties for the shortcut to get wrong.
+  std::mt19937_64 rng(99);
+  const float logits[] = {0.5f, 0.5f, -1.0f, 2.0f, -INFINITY, -3e9f};
+  const double noises[] = {0.0, 0.25, 1.0, -0.5};
+  const double sigmas[] = {0.0, 1e17, -1e17, 0.3};
+  for (int trial = 0; trial < 4000; ++trial) {
+    const uint32_t count = 1 + uint32_t(rng() % 24);
+    std::vector<search::Edge> e(count);
+    std::vector<double> g(count), q(count, 0.0);
+    std::vector<uint32_t> visits(count, 0);
+    for (uint32_t i = 0; i < count; ++i) {
+      e[i].prior = logits[rng() % 6];
+      e[i].action = uint16_t(i);
+      g[i] = noises[rng() % 4];
+      if (rng() % 3 == 0) {
+        e[i].n = uint32_t(rng() % 3);
+        e[i].inflight = uint16_t(rng() % 2);
+        visits[i] = std::min<uint32_t>(e[i].n, uint32_t(rng() % 3));
+        q[i] = double(int(rng() % 5) - 2) / 2;
+      }
+    }
+    search::Node root;
+    root.num_edges = uint16_t(count);
+    e[rng() % count].prior = 0.5f;  // rows whose logits are all -inf are refused
+    search::logit_normaliser(e.data(), count, root.logit_max, root.logit_sum);
+    const search::Completion c{-1.0, 2.0, 5.0, sigmas[rng() % 4], rng() % 2 == 0};
+    std::vector<uint32_t> order(count), visited(count);
+    std::vector<double> keys(count);
+    search::gumbel_root_order(root, e.data(), g.data(), order.data(), keys.data());
+    const uint32_t nv = search::visited_edges(e.data(), count, visited.data());
+    for (uint32_t considered = 0; considered < 3; ++considered)
+      ASSERT_EQ(search::gumbel_root_select(root, e.data(), g.data(), visits.data(), considered, c, q.data(),
+                                           visited.data(), nv, order.data()),
+                root_select_by_definition(root, e.data(), g.data(), visits.data(), considered, c, q.data()))
+          << "trial " << trial << ", considered visit " << considered;
   }
 }
 
