@@ -317,7 +317,8 @@ class BatchedSearch {
   // Tree t's result; `visits` and `policy` (each area + 1 entries, or null) get
   // the visit count of each action (PUCT: all visits of the root's edges, reused
   // ones included; Gumbel: this search's) and the policy target (PUCT: visits
-  // normalised; Gumbel: the improved policy). Illegal actions get 0.
+  // normalised; Gumbel: the improved policy). Illegal actions get 0, and so
+  // does every action of a Gumbel root not searched yet.
   RootResult result(size_t t, uint32_t* visits, float* policy) {
     require_no_round("result");
     TreeState& ts = trees_.at(t);
@@ -339,7 +340,7 @@ class BatchedSearch {
       if (visits) visits[e[i].action] = n;
       total += e[i].n;
     }
-    if (!policy) return r;
+    if (!policy || (gumbel && !ts.prepared)) return r;
     if (gumbel) {
       const GumbelScratch work = gumbel_scratch();
       const Completion c = root_completion(ts, work);

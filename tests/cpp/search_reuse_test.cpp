@@ -85,6 +85,13 @@ TEST_P(SearchReuse, PlayingTheChosenMoveKeepsItsSubtree) {
   }
   EXPECT_TRUE(h.s.is_ok());
   EXPECT_EQ(h.s.game(0)->move_count(), 2u);
+  std::vector<float> policy;
+  const auto before_search = h.visits(0, &r, &policy);
+  EXPECT_EQ(r.action, -1) << "no move chosen before the new root is searched";
+  if (GetParam() == Rule::Gumbel) {
+    EXPECT_EQ(before_search, std::vector<uint32_t>(17, 0));
+    EXPECT_EQ(policy, std::vector<float>(17, 0.0f));
+  }
 
   h.run(eval);
   const auto v = h.visits(0, &r);
