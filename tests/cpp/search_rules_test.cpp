@@ -44,43 +44,48 @@ TEST(SequentialHalving, MatchesMctxSequences) {
 // A new 2x2 game with passes allowed: actions 0..3 and the pass (4).
 Game<1> small_game() { return Game<1>::with_options(2, 2, 7.5f, 0, 100, true); }
 
-TEST(SearchRules, PuctWithFlatPriorsAndValuesVisitsRoundRobinLowestFirst) {
-  Options o;
-  o.num_simulations = 12;
-  o.puct.fpu_absolute = true;
-  o.puct.fpu_value = 0.0;
-  o.puct.dirichlet_fraction = 0.0;
-  o.puct.temperature = 0.0;
-  Harness<1> h(o, 2, 2, 1);
-  h.s.set_root(0, small_game());
-  h.run(constant_evaluator(5, 0.0f));
-  search::RootResult r;
+struct HandCounted {
+  const char* name;
+  Options options;
+  std::vector<uint32_t> visits;
   std::vector<float> policy;
-  EXPECT_EQ(h.visits(0, &r, &policy), (std::vector<uint32_t>{3, 3, 2, 2, 2}));
-  EXPECT_EQ(r.action, 0);
-  EXPECT_EQ(r.simulations, 12u);
-  EXPECT_FLOAT_EQ(policy[0], 3.0f / 12);
-  EXPECT_FLOAT_EQ(policy[4], 2.0f / 12);
-  EXPECT_TRUE(h.s.is_ok());
-}
+};
 
-TEST(SearchRules, GumbelHalvesTheConsideredActions) {
-  // 5 legal actions, 4 considered, 8 simulations: visits 0,0,0,0 then 1,1 then 2,2
-  // of the considered sequence go to the lowest eligible actions (no noise, flat Q).
-  Options o;
-  o.rule = Rule::Gumbel;
-  o.num_simulations = 8;
-  o.gumbel.max_considered_actions = 4;
-  o.gumbel.gumbel_scale = 0.0;
-  Harness<1> h(o, 2, 2, 1);
-  h.s.set_root(0, small_game());
-  h.run(constant_evaluator(5, 0.0f));
-  search::RootResult r;
-  std::vector<float> policy;
-  EXPECT_EQ(h.visits(0, &r, &policy), (std::vector<uint32_t>{3, 3, 1, 1, 0}));
-  EXPECT_EQ(r.action, 0);
-  for (float p : policy) EXPECT_FLOAT_EQ(p, 0.2f);  // sigma is 0 everywhere: the prior comes back
-  EXPECT_TRUE(h.s.is_ok());
+TEST(SearchRules, FlatEvaluatorsGiveHandCountedVisits) {
+  // A new 2x2 game (5 legal actions), uniform logits, every value 0.
+  // PUCT with first-play value 0 and no noise: every score ties, so the visits
+  // go round the actions from the lowest; the policy target is the visits.
+  Options puct;
+  puct.num_simulations = 12;
+  puct.puct.fpu_absolute = true;
+  puct.puct.fpu_value = 0.0;
+  puct.puct.dirichlet_fraction = 0.0;
+  puct.puct.temperature = 0.0;
+  // Gumbel without noise, 4 of the 5 actions considered, 8 simulations: the
+  // considered visits 0,0,0,0, 1,1, 2,2 go to the lowest eligible actions; sigma
+  // is 0 everywhere, so the improved policy is the prior.
+  Options gumbel;
+  gumbel.rule = Rule::Gumbel;
+  gumbel.num_simulations = 8;
+  gumbel.gumbel.max_considered_actions = 4;
+  gumbel.gumbel.gumbel_scale = 0.0;
+  const std::vector<HandCounted> cases = {
+      {"PUCT", puct, {3, 3, 2, 2, 2}, {3.0f / 12, 3.0f / 12, 2.0f / 12, 2.0f / 12, 2.0f / 12}},
+      {"Gumbel", gumbel, {3, 3, 1, 1, 0}, {0.2f, 0.2f, 0.2f, 0.2f, 0.2f}},
+  };
+  for (const HandCounted& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness<1> h(c.options, 2, 2, 1);
+    h.s.set_root(0, small_game());
+    h.run(constant_evaluator(5, 0.0f));
+    search::RootResult r;
+    std::vector<float> policy;
+    EXPECT_EQ(h.visits(0, &r, &policy), c.visits);
+    EXPECT_EQ(r.action, 0);
+    EXPECT_EQ(r.simulations, c.options.num_simulations);
+    for (size_t a = 0; a < 5; ++a) EXPECT_FLOAT_EQ(policy[a], c.policy[a]) << "action " << a;
+    EXPECT_TRUE(h.s.is_ok());
+  }
 }
 
 TEST(SearchRules, TerminalLeavesTakeTheOutcomeAndGetNoRow) {
