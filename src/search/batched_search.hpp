@@ -475,8 +475,8 @@ class BatchedSearch {
 
   GumbelScratch gumbel_scratch() { return {scratch_.data(), scratch_.data() + num_actions(), indices_.data()}; }
 
-  Completion root_completion(const TreeState& ts, const GumbelScratch& work) const {
-    const Node& root = ts.tree.nodes[0];
+  Completion root_completion(TreeState& ts, const GumbelScratch& work) const {
+    Node& root = ts.tree.nodes[0];
     uint64_t sum_n;
     return gumbel_completion(root, ts.tree.edges_of(root), ts.root_visited.data(), uint32_t(ts.root_visited.size()),
                              num_actions(), options_.virtual_loss, options_.gumbel, work, sum_n);
@@ -528,7 +528,7 @@ class BatchedSearch {
   uint32_t choose(TreeState& ts, uint32_t node, uint32_t parent) {
     Tree& tr = ts.tree;
     ready_node(tr, node, options_.rule, options_.policy, scratch_.data());
-    const Node& nd = tr.nodes[node];
+    Node& nd = tr.nodes[node];
     const Edge* e = tr.edges_of(nd);
     const double vl = options_.virtual_loss;
     if (options_.rule == Rule::Puct) {

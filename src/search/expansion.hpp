@@ -9,7 +9,7 @@
 //           double (exp(l - max) / sum, summed in action order), or the
 //           probabilities divided by their sum, then rounded;
 //   Gumbel  logits (probabilities become log(max(p, FLT_MIN))), and the node
-//           the softmax normaliser of its logits.
+//           their max (gumbel.hpp adds their exp sum when it needs it).
 #pragma once
 
 #include <algorithm>
@@ -44,7 +44,7 @@ inline void ready_node(Tree& tr, uint32_t index, Rule rule, PolicyFormat format,
   if (rule == Rule::Gumbel) {
     if (!logits)
       for (uint32_t i = 0; i < count; ++i) e[i].prior = float(std::log(std::max(double(e[i].prior), double(FLT_MIN))));
-    logit_normaliser(e, count, node.logit_max, node.logit_sum);
+    node.logit_max = logit_max(e, count);  // the sum waits until a prior probability is needed
     return;
   }
   double* x = scratch;
@@ -65,9 +65,14 @@ inline void ready_node(Tree& tr, uint32_t index, Rule rule, PolicyFormat format,
   for (uint32_t i = 0; i < count; ++i) e[i].prior = float(x[i] / sum);
 }
 
-// Every node ready (for comparisons of whole trees).
+// Every node ready, its logit sum included (for comparisons of whole trees).
 inline void ready_all(Tree& tr, Rule rule, PolicyFormat format, double* scratch) {
-  for (uint32_t i = 0; i < tr.nodes.size(); ++i) ready_node(tr, i, rule, format, scratch);
+  for (uint32_t i = 0; i < tr.nodes.size(); ++i) {
+    ready_node(tr, i, rule, format, scratch);
+    Node& node = tr.nodes[i];
+    if (rule == Rule::Gumbel && !node.terminal && node.logit_sum == 0.0)
+      node.logit_sum = logit_sum(tr.edges_of(node), node.num_edges, node.logit_max);
+  }
 }
 
 }  // namespace vexlor::search

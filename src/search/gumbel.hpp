@@ -21,12 +21,20 @@
 namespace vexlor::search {
 
 // The logits' max and sum of exp(logit - max), in edge order: the softmax
-// normaliser a node keeps.
-inline void logit_normaliser(const Edge* e, uint32_t count, double& max, double& sum) {
-  max = -INFINITY;
+// normaliser of a node's prior probabilities.
+inline double logit_max(const Edge* e, uint32_t count) {
+  double max = -INFINITY;
   for (uint32_t i = 0; i < count; ++i) max = std::max(max, double(e[i].prior));
-  sum = 0.0;
+  return max;
+}
+inline double logit_sum(const Edge* e, uint32_t count, double max) {
+  double sum = 0.0;
   for (uint32_t i = 0; i < count; ++i) sum += std::exp(double(e[i].prior) - max);
+  return sum;
+}
+inline void logit_normaliser(const Edge* e, uint32_t count, double& max, double& sum) {
+  max = logit_max(e, count);
+  sum = logit_sum(e, count, max);
 }
 
 // softmax(x) over n entries: exp(x - max) / sum, the sum taken in order.
@@ -72,10 +80,12 @@ inline uint32_t visited_edges(const Edge* e, uint32_t count, uint32_t* out) {
 //   completed = Q(a) if visited, else mixed
 //   rescaled  = (completed - min) / max(max - min, epsilon)
 //   sigma     = (c_visit + max N(a)) * c_scale * rescaled
-// Q(a) goes to s.q[a]; `sum_visits` receives N.
-inline Completion gumbel_completion(const Node& node, const Edge* e, const uint32_t* visited, uint32_t count_visited,
+// Q(a) goes to s.q[a]; `sum_visits` receives N. The node's logit sum is
+// computed the first time a visited edge needs it (node.logit_sum 0 until then).
+inline Completion gumbel_completion(Node& node, const Edge* e, const uint32_t* visited, uint32_t count_visited,
                                     unsigned num_actions, double vl, const GumbelOptions& o, const GumbelScratch& s,
                                     uint64_t& sum_visits) {
+  if (count_visited && node.logit_sum == 0.0) node.logit_sum = logit_sum(e, node.num_edges, node.logit_max);
   uint64_t sum_n = 0;
   uint32_t max_n = 0;
   double sum_p = 0.0;
@@ -109,12 +119,32 @@ inline Completion gumbel_completion(const Node& node, const Edge* e, const uint3
 }
 
 // Below the root: argmax of softmax(logit + sigma)(a) - N(a) / (1 + sum N).
-inline uint32_t gumbel_interior_select(const Node& node, const Edge* e, unsigned num_actions, double vl,
+inline uint32_t gumbel_interior_select(Node& node, const Edge* e, unsigned num_actions, double vl,
                                        const GumbelOptions& o, const GumbelScratch& s) {
   const uint32_t count = node.num_edges;
   uint64_t sum_n;
   const uint32_t visited = visited_edges(e, count, s.visited);
   const Completion c = gumbel_completion(node, e, s.visited, visited, num_actions, vl, o, s, sum_n);
+  if (!visited) {
+    // Nothing visited: the score is softmax(x)(a) alone, x = logit + the one
+    // sigma. It peaks where x does, exp(0) = 1 there, and an x short of the
+    // top by 1e-12 or more has an exp, and so a probability, strictly below:
+    // the first top x wins, as it would with every probability computed.
+    // Closer values take the full computation below.
+    double top = -INFINITY, below = -INFINITY;
+    uint32_t first = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      const double x = double(e[i].prior) + c.unvisited;
+      if (x > top) {
+        below = top;
+        top = x;
+        first = i;
+      } else if (x < top) {
+        below = std::max(below, x);
+      }
+    }
+    if (top - below >= 1e-12) return first;
+  }
   double* x = s.p;  // logit + sigma, then its exp
   double max = -INFINITY;
   for (uint32_t i = 0; i < count; ++i) {

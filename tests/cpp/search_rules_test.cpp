@@ -179,6 +179,63 @@ TEST(SearchRules, GumbelRootShortcutPicksWhatEveryEdgeScoredWould) {
   }
 }
 
+// Below the root as mctx states it: softmax(logit + sigma) minus the visit
+// share, every edge scored, the first maximum taken.
+uint32_t interior_select_by_definition(search::Node& node, const search::Edge* e, const search::GumbelOptions& o) {
+  const uint32_t count = node.num_edges;
+  std::vector<double> q(count), p(count), x(count), probs(count);
+  std::vector<uint32_t> visited(count);
+  const search::GumbelScratch s{q.data(), p.data(), visited.data()};
+  uint64_t sum_n;
+  const uint32_t nv = search::visited_edges(e, count, visited.data());
+  const search::Completion c = search::gumbel_completion(node, e, visited.data(), nv, count + 1, 0.0, o, s, sum_n);
+  for (uint32_t i = 0; i < count; ++i) x[i] = double(e[i].prior) + (e[i].n ? c.at(q[i]) : c.unvisited);
+  search::softmax(x.data(), count, probs.data());
+  uint32_t best = 0;
+  double best_score = -INFINITY;
+  for (uint32_t i = 0; i < count; ++i) {
+    const double score = probs[i] - double(e[i].n) / (1.0 + double(sum_n));
+    if (score > best_score) {
+      best_score = score;
+      best = i;
+    }
+  }
+  return best;
+}
+
+TEST(SearchRules, GumbelInteriorShortcutPicksWhatEveryEdgeScoredWould) {
+  // Unvisited nodes take the shortcut; logits that vanish next to a huge
+  // sigma, or tie, or differ by one float step, probe its tie handling.
+  std::mt19937_64 rng(7);
+  const float logits[] = {0.5f, 0.5f, 0.50000006f, -1.0f, 1e-30f, 2e-30f, -INFINITY};
+  const double values[] = {0.0, 1e17, -3.7, 4096.0};
+  for (int trial = 0; trial < 4000; ++trial) {
+    const uint32_t count = 1 + uint32_t(rng() % 12);
+    std::vector<search::Edge> e(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      e[i].prior = logits[rng() % 7];
+      e[i].action = uint16_t(i);
+      if (trial % 2 && rng() % 4 == 0) {  // half the nodes have visits
+        e[i].n = 1 + uint32_t(rng() % 3);
+        e[i].w = double(int(rng() % 5) - 2) / 2 * e[i].n;
+      }
+    }
+    search::Node node;
+    node.num_edges = uint16_t(count);
+    node.value = float(values[rng() % 4]);
+    node.logit_max = search::logit_max(e.data(), count);
+    if (node.logit_max == -INFINITY) node.logit_max = e[0].prior = 1e-30f;  // rows without a finite logit are refused
+    search::GumbelOptions o;
+    o.rescale_values = rng() % 2 == 0;
+    std::vector<double> q(count), p(count);
+    std::vector<uint32_t> visited(count);
+    search::Node copy = node;
+    ASSERT_EQ(search::gumbel_interior_select(node, e.data(), count + 1, 0.0, o, {q.data(), p.data(), visited.data()}),
+              interior_select_by_definition(copy, e.data(), o))
+        << "trial " << trial;
+  }
+}
+
 template <class T>
 void expect_row_is_leaf(const T* row, const uint8_t* mask, const Game<1>& leaf) {
   std::vector<T> want(kTotalInputPlanes * leaf.area(), T(0));
