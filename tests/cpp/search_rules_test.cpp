@@ -122,21 +122,27 @@ TEST(SearchRules, TerminalLeavesTakeTheOutcomeAndGetNoRow) {
 
 // The Gumbel root rule as mctx states it: every eligible edge scored, the
 // first maximum taken.
+// The first i < count with the highest score(i) (-inf: not a candidate), 0 if none.
+template <class Score>
+uint32_t first_max(uint32_t count, Score score) {
+  uint32_t best = 0;
+  double best_score = -INFINITY;
+  for (uint32_t i = 0; i < count; ++i)
+    if (const double x = score(i); x > best_score) {
+      best_score = x;
+      best = i;
+    }
+  return best;
+}
+
 uint32_t root_select_by_definition(const search::Node& root, const search::Edge* e, const double* g,
                                    const uint32_t* visits, uint32_t considered, const search::Completion& c,
                                    const double* q) {
-  uint32_t best = 0;
-  double best_score = -INFINITY;
-  for (uint32_t i = 0; i < root.num_edges; ++i) {
-    if (visits[i] + e[i].inflight != considered) continue;
+  return first_max(root.num_edges, [&](uint32_t i) -> double {
+    if (visits[i] + e[i].inflight != considered) return -INFINITY;
     const double sigma = e[i].n + e[i].inflight ? c.at(q[i]) : c.unvisited;
-    const double score = std::max(-1e9, g[i] + (double(e[i].prior) - root.logit_max) + sigma);
-    if (score > best_score) {
-      best_score = score;
-      best = i;
-    }
-  }
-  return best;
+    return std::max(-1e9, g[i] + (double(e[i].prior) - root.logit_max) + sigma);
+  });
 }
 
 TEST(SearchRules, GumbelRootShortcutPicksWhatEveryEdgeScoredWould) {
@@ -191,16 +197,7 @@ uint32_t interior_select_by_definition(search::Node& node, const search::Edge* e
   const search::Completion c = search::gumbel_completion(node, e, visited.data(), nv, count + 1, 0.0, o, s, sum_n);
   for (uint32_t i = 0; i < count; ++i) x[i] = double(e[i].prior) + (e[i].n ? c.at(q[i]) : c.unvisited);
   search::softmax(x.data(), count, probs.data());
-  uint32_t best = 0;
-  double best_score = -INFINITY;
-  for (uint32_t i = 0; i < count; ++i) {
-    const double score = probs[i] - double(e[i].n) / (1.0 + double(sum_n));
-    if (score > best_score) {
-      best_score = score;
-      best = i;
-    }
-  }
-  return best;
+  return first_max(count, [&](uint32_t i) { return probs[i] - double(e[i].n) / (1.0 + double(sum_n)); });
 }
 
 TEST(SearchRules, GumbelInteriorShortcutPicksWhatEveryEdgeScoredWould) {
