@@ -20,7 +20,7 @@
 #include "engine/board.hpp"
 #include "engine/game.hpp"
 #include "engine/player.hpp"
-#include "engine/position.hpp"
+#include "engine/point.hpp"
 
 namespace vexlor::records {
 

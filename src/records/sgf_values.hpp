@@ -18,7 +18,7 @@
 #include <string_view>
 #include <utility>
 
-#include "engine/position.hpp"
+#include "engine/point.hpp"
 #include "record_error.hpp"
 #include "sgf_tree.hpp"
 

@@ -16,7 +16,7 @@
 
 #include "engine/board.hpp"
 #include "engine/game.hpp"
-#include "engine/position.hpp"
+#include "engine/point.hpp"
 
 namespace vexlor::render {
 

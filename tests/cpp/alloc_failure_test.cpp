@@ -1,7 +1,7 @@
 // Strong exception guarantee: an allocation that fails inside any mutating
 // operation leaves the game exactly as it was, consistent and playable.
-// This file replaces the program's operator new so that the k-th allocation
-// from a chosen moment throws std::bad_alloc, and tries every k.
+// The test allocator makes the k-th allocation from a chosen moment throw
+// std::bad_alloc; every k is tried.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,26 +14,8 @@
 
 #include "engine/game.hpp"
 #include "engine/serialize.hpp"
+#include "test_allocator.hpp"
 #include "test_util.hpp"
-
-namespace {
-
-long g_countdown = 0;  // > 0: allocations left before one fails; 0: none fails
-
-void* allocate(std::size_t n) {
-  if (g_countdown > 0 && --g_countdown == 0) throw std::bad_alloc();
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) { return allocate(n); }
-void* operator new[](std::size_t n) { return allocate(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace vexlor {
 namespace {
@@ -66,13 +48,13 @@ int fail_each_allocation(Game<NW>& g, const std::function<void(Game<NW>&)>& op, 
   for (long k = 1;; ++k) {
     Game<NW> copy = g;
     bool failed = false;
-    g_countdown = k;
+    testing::alloc::countdown = k;
     try {
       op(copy);
     } catch (const std::bad_alloc&) {
       failed = true;
     }
-    g_countdown = 0;
+    testing::alloc::countdown = 0;
     EXPECT_EQ(copy.check_consistency(), "") << what << ", allocation " << k;
     if (!failed) {
       g = std::move(copy);

@@ -1,11 +1,5 @@
 // Tree reuse: the chosen move's subtree becomes the next root, a root is
 // recognised when it comes back, and the pool stops allocating once warm.
-// The allocation counter below replaces the global operator new with malloc;
-// GCC cannot see that the matching delete is free() as well.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,21 +7,7 @@
 #include <vector>
 
 #include "search_test_util.hpp"
-
-namespace {
-long g_allocations = 0;
-bool g_counting = false;
-}  // namespace
-
-// Counts the allocations made while g_counting is set (the whole test binary
-// goes through these; they only forward to malloc and free).
-void* operator new(std::size_t n) {
-  if (g_counting) ++g_allocations;
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "test_allocator.hpp"
 
 namespace vexlor::testing {
 namespace {
@@ -152,16 +132,16 @@ TEST(SearchPool, RoundsAllocateNothingOnceWarm) {
     for (int move = 0; move < 4; ++move) {
       h.s.begin();
       while (!h.s.done()) {
-        g_counting = move >= 2;
+        alloc::counting = move >= 2;
         const size_t rows = h.s.select(h.buffers());
-        g_counting = false;
+        alloc::counting = false;
         const search::Evaluation out = h.evaluate(rows, eval);
-        g_counting = move >= 2;
+        alloc::counting = move >= 2;
         h.s.commit(out);
-        g_counting = false;
+        alloc::counting = false;
       }
-      allocations += g_allocations;
-      g_allocations = 0;
+      allocations += alloc::allocations;
+      alloc::allocations = 0;
       for (size_t t = 0; t < 4; ++t) {
         search::RootResult r;
         h.visits(t, &r);
