@@ -17,7 +17,8 @@ import numpy as np
 from gymnasium import spaces
 from gymnasium.utils import EzPickle
 from pettingzoo import AECEnv
-from pettingzoo.utils import AgentSelector, wrappers
+from pettingzoo.utils import AgentSelector
+from pettingzoo.utils.env_logger import EnvLogger
 
 import vexlor_go
 
@@ -25,21 +26,19 @@ __all__ = ["env", "raw_env"]
 
 
 def env(**kwargs):
-    """The environment wrapped as go_v5 wraps it: an illegal move loses (-1), out-of-range actions assert."""
-    e = raw_env(**kwargs)
-    e = wrappers.TerminateIllegalWrapper(e, illegal_reward=-1)
-    e = wrappers.AssertOutOfBoundsWrapper(e)
-    e = wrappers.OrderEnforcingWrapper(e)
-    return e
+    """The environment as go_v5's env() gives it: an illegal move loses (-1), an action out of
+    the space asserts, reset() comes first. The behaviour of PettingZoo's three wrappers
+    is built in rather than stacked, as their attribute forwarding costs more than a move."""
+    return _Env(**kwargs)
 
 
 def _history_order() -> np.ndarray:
     # Our planes take the side to move's view at every step; go_v5's take the view of
     # the player who made that step's move, which swaps the pair of every even step.
-    order = np.arange(16)
+    order = np.arange(17)
     for k in range(0, 8, 2):
         order[2 * k], order[2 * k + 1] = 2 * k + 1, 2 * k
-    return order
+    return order  # plane 16 (whose turn) is set per observing agent
 
 
 _ORDER = _history_order()
@@ -96,18 +95,16 @@ class raw_env(AECEnv, EzPickle):
     def observe(self, agent):
         g = self._game
         g.encode_planes_into(self._planes)
-        planes = self._planes.view(bool)
-        observation = np.empty((self._N, self._N, 17), bool)
-        observation[:, :, :16] = planes[_ORDER].transpose(1, 2, 0)
-        observation[:, :, 16] = agent == self.possible_agents[1]
-        action_mask = np.zeros(self._N * self._N + 1, np.int8)
-        if agent == self.agent_selection:
-            if g.is_over():
-                action_mask[-1] = 1
-            else:
-                g.legal_action_mask_into(self._mask)
-                action_mask[:] = self._mask
-        return {"observation": observation, "action_mask": action_mask}
+        planes = self._planes.view(bool)[_ORDER]  # a new array: callers may keep it
+        planes[16] = agent == "white_0"
+        if agent == self.agent_selection and not g.is_over():
+            action_mask = np.empty(self._N * self._N + 1, np.uint8)
+            g.legal_action_mask_into(action_mask)  # writes every entry
+        else:
+            action_mask = np.zeros(self._N * self._N + 1, np.uint8)
+            if agent == self.agent_selection:
+                action_mask[-1] = 1  # after the end, only the pass
+        return {"observation": planes.transpose(1, 2, 0), "action_mask": action_mask.view(np.int8)}
 
     def step(self, action):
         if self.terminations[self.agent_selection] or self.truncations[self.agent_selection]:
@@ -182,3 +179,59 @@ class raw_env(AECEnv, EzPickle):
 
     def close(self):
         pass
+
+
+class _Env(raw_env):
+    """raw_env with the behaviour of go_v5's wrappers: TerminateIllegalWrapper(illegal_reward=-1),
+    AssertOutOfBoundsWrapper and OrderEnforcingWrapper."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._has_reset = False
+
+    def reset(self, seed=None, options=None):
+        self._has_reset = True
+        super().reset(seed=seed, options=options)
+
+    def observe(self, agent):
+        if not self._has_reset:
+            EnvLogger.error_observe_before_reset()
+        return super().observe(agent)
+
+    def render(self):
+        if not self._has_reset:
+            EnvLogger.error_render_before_reset()
+        return super().render()
+
+    def agent_iter(self, max_iter=2**63):
+        if not self._has_reset:
+            EnvLogger.error_agent_iter_before_reset()
+        return super().agent_iter(max_iter)
+
+    def step(self, action):
+        if not self._has_reset:
+            EnvLogger.error_step_before_reset()
+        if not self.agents:
+            EnvLogger.warn_step_after_terminated_truncated()
+            return
+        agent = self.agent_selection
+        dead = self.terminations[agent] or self.truncations[agent]
+        in_space = (type(action) is int and 0 <= action <= self._N * self._N) or (
+            action is not None and self.action_spaces[agent].contains(action)
+        )
+        assert (action is None and dead) or in_space, "action is not in action space"
+        if dead:
+            return self._was_dead_step(action)
+        g = self._game
+        if not g.is_legal_move(g.decode_action(int(action))):
+            # As TerminateIllegalWrapper: the mover gets -1, the other 0, and both are done.
+            EnvLogger.warn_on_illegal_move()
+            self._cumulative_rewards[agent] = 0
+            self.terminations = dict.fromkeys(self.agents, True)
+            self.truncations = dict.fromkeys(self.agents, True)
+            self.rewards = dict.fromkeys(self.truncations, 0)
+            self.rewards[agent] = -1.0
+            self._accumulate_rewards()
+            self._deads_step_first()
+            return
+        super().step(action)
