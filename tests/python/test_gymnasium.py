@@ -65,6 +65,16 @@ class TestVectorEnv:
         assert terminated.all() and (reward == 1.0).all()
         assert (info["outcome"] == 1).all()
 
+    def test_game_ended_by_the_opponent(self):
+        # The opponent (Black) takes a corner, then passes after the agent's pass: Black wins the 3x3 board.
+        env = GoVectorEnv(2, 3, opponent=lambda obs, mask: np.where(mask[:, 0], 0, 9), min_moves_before_pass_possible=0)
+        env.reset(seed=0)
+        obs, reward, terminated, _, info = env.step(np.array([9, 4]))
+        assert terminated.tolist() == [True, False] and reward.tolist() == [-1.0, 0.0]
+        assert info["outcome"][0] == 0 and info["_final_obs"].tolist() == [True, False]
+        new = env.batch.game(0)  # the agent opens the next game, as Black
+        assert new.move_count() == 0 and new.turn() == vg.BLACK
+
     def test_next_step_in_self_play(self):
         env = GoVectorEnv(1, 3, autoreset_mode="NextStep", min_moves_before_pass_possible=0)
         env.reset(seed=0)
