@@ -4,7 +4,8 @@ objects, and the PettingZoo adapter against PettingZoo's go_v5.
 Every cell plays random legal actions and writes observations and legal masks
 every step. Repetitions are interleaved (one of every cell, then the next) so
 that load from other processes falls on all cells alike; figures are medians,
-ratios are throughput over the baseline's.
+ratios are throughput over the baseline's (the Python loop with the same
+observation type, or go_v5).
 
     python bench/batch_python_bench.py                 # about 2 minutes
     python bench/batch_python_bench.py --quick         # smoke run
@@ -31,9 +32,9 @@ PLANES = vg.TOTAL_INPUT_PLANES
 # --- batch cells: moves per second over a batch of games ------------------------------
 
 
-def batch_cell(n: int, size: int, threads: int):
+def batch_cell(n: int, size: int, threads: int, dtype):
     batch = vg.GameBatch(n, size, size, threads=threads, seed=1)
-    obs = np.zeros((n, PLANES, size, size), np.float32)
+    obs = np.zeros((n, PLANES, size, size), dtype)
     mask = np.zeros((n, size * size + 1), np.uint8)
     actions = np.zeros(n, np.int64)
     reward = np.zeros(n, np.float32)
@@ -46,10 +47,10 @@ def batch_cell(n: int, size: int, threads: int):
     return step
 
 
-def loop_cell(n: int, size: int):
+def loop_cell(n: int, size: int, dtype):
     """The same work as a Python loop over Game objects with the batched writers."""
     games = [vg.Game(size, size) for _ in range(n)]
-    obs = np.zeros((n, PLANES, size, size), np.float32)
+    obs = np.zeros((n, PLANES, size, size), dtype)
     mask = np.zeros((n, size * size + 1), np.uint8)
     rng = np.random.default_rng(1)
     vg.Game.legal_action_mask_batch(games, mask)
@@ -66,16 +67,18 @@ def loop_cell(n: int, size: int):
     return step
 
 
-def measure(step, moves_per_call: int, budget: float) -> float:
+def measure(step, moves_per_call: int, budget: float) -> tuple[float, float]:
+    """Moves per wall-clock second and per CPU second of this process (all its threads)."""
     prepare = getattr(step, "prepare", None)
     if prepare:
         prepare()
     step()  # warm
-    calls, start = 0, time.perf_counter()
+    calls, start, cpu = 0, time.perf_counter(), time.process_time()
     while (elapsed := time.perf_counter() - start) < budget:
         step()
         calls += 1
-    return calls * moves_per_call / elapsed
+    cpu_elapsed = max(time.process_time() - cpu, 1e-9)
+    return calls * moves_per_call / elapsed, calls * moves_per_call / cpu_elapsed
 
 
 # --- AEC cells: steps per second through the same AEC calls ---------------------------
@@ -140,9 +143,11 @@ def main() -> int:
     cells: dict[tuple[str, str], tuple] = {}
     for size in args.sizes:
         if "batch" in args.sections:
-            for t in (1, 2):
-                cells[("batch", f"{size}x{size} GameBatch threads={t}")] = (batch_cell(args.games, size, t), args.games)
-            cells[("batch", f"{size}x{size} Python loop over Game")] = (loop_cell(args.games, size), args.games)
+            for dtype in (np.float32, np.uint8):
+                tag = f"{size}x{size} {np.dtype(dtype).name}"
+                for t in (1, 2):
+                    cells[("batch", f"{tag} GameBatch threads={t}")] = (batch_cell(args.games, size, t, dtype), args.games)
+                cells[("batch", f"{tag} Python loop over Game")] = (loop_cell(args.games, size, dtype), args.games)
         if "aec" in args.sections:
             from vexlor_go_envs import pettingzoo as ours
 
@@ -152,29 +157,36 @@ def main() -> int:
             if go_v5 is not None:
                 cells[("aec", f"{size}x{size} PettingZoo go_v5")] = (aec_cell(lambda s=size: go_v5.env(board_size=s), 1), 1)
 
-    results: dict[tuple[str, str], list[float]] = {k: [] for k in cells}
+    results: dict[tuple[str, str], list[tuple[float, float]]] = {k: [] for k in cells}
     for rep in range(args.reps):
         for key, (step, per_call) in cells.items():
             results[key].append(measure(step, per_call, args.budget))
         print(f"repetition {rep + 1}/{args.reps} done", file=sys.stderr)
 
+    def median(key, k):
+        return statistics.median(r[k] for r in results[key])
+
     load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
     print(f"# Batched stepping from Python ({time.strftime('%Y-%m-%d %H:%M')}, {platform.processor() or platform.machine()}, "
-          f"{os.cpu_count()} cores, load {load:.1f}, Python {platform.python_version()}, vexlor_go batch of {args.games})")
+          f"{os.cpu_count()} cores, load {load:.1f}, Python {platform.python_version()}, batch of {args.games})")
     print()
-    print("| cell | moves/s (median) | spread | ratio |")
-    print("|---|---:|---:|---:|")
+    print("Per CPU second counts the CPU time of every thread of the process: on a loaded machine it")
+    print("tracks what an idle one would give, for one thread; wall-clock rates show what threads add.")
+    print()
+    print("| cell | moves/s (wall, median) | spread | ratio | moves per CPU second | ratio |")
+    print("|---|---:|---:|---:|---:|---:|")
     for key in cells:
         section, name = key
-        vals = results[key]
-        med = statistics.median(vals)
-        spread = (max(vals) - min(vals)) / 2 / med if med else float("nan")
-        size = name.split()[0]
-        base = (f"{size} Python loop over Game" if section == "batch" else f"{size} PettingZoo go_v5")
-        ratio = ""
+        walls = [r[0] for r in results[key]]
+        med, cpu = median(key, 0), median(key, 1)
+        spread = (max(walls) - min(walls)) / 2 / med if med else float("nan")
+        words = name.split()
+        base = (f"{words[0]} {words[1]} Python loop over Game" if section == "batch" else f"{words[0]} PettingZoo go_v5")
+        ratio = cpu_ratio = ""
         if (section, base) in results and base != name:
-            ratio = f"{med / statistics.median(results[(section, base)]):.1f}x"
-        print(f"| {name} | {med:,.0f} | {spread:.0%} | {ratio} |")
+            ratio = f"{med / median((section, base), 0):.1f}x"
+            cpu_ratio = f"{cpu / median((section, base), 1):.1f}x"
+        print(f"| {name} | {med:,.0f} | {spread:.0%} | {ratio} | {cpu:,.0f} | {cpu_ratio} |")
     return 0
 
 
