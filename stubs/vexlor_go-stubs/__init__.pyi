@@ -1,7 +1,7 @@
 """Go rules engine: games, boards, moves and outcomes, with action, plane and reward encodings."""
 
 from collections.abc import Callable, Iterable, Sequence
-from typing import ClassVar, Final, Literal, SupportsFloat, SupportsIndex, final
+from typing import ClassVar, Final, Literal, SupportsFloat, SupportsIndex, final, overload
 
 from typing_extensions import Buffer
 
@@ -272,19 +272,25 @@ class GameBatch:
         """
     def observe(self, obs: Buffer | None = None, mask: Buffer | None = None) -> None:
         """The current observation and legal mask of every game."""
-    def sample_actions(self, out: Buffer | None = None) -> list[int] | None:
+    @overload
+    def sample_actions(self, out: None = None) -> list[int]:
         """A uniformly random legal action per game from its seeded stream (into out when given)."""
+    @overload
+    def sample_actions(self, out: Buffer) -> None: ...
+    @overload
+    def rollout(self, seed: SupportsIndex = 0) -> list[GameOutcome]:
+        """Play a copy of every game to its end with random legal moves; the batch is unchanged.
+
+        Writes the given buffers (length: uint32 moves played), or returns the outcomes when none is given.
+        """
+    @overload
     def rollout(
         self,
         seed: SupportsIndex = 0,
         outcome: Buffer | None = None,
         score: Buffer | None = None,
         length: Buffer | None = None,
-    ) -> list[GameOutcome] | None:
-        """Play a copy of every game to its end with random legal moves; the batch is unchanged.
-
-        Writes the given buffers (length: uint32 moves played), or returns the outcomes when none is given.
-        """
+    ) -> list[GameOutcome] | None: ...
     def game(self, index: SupportsIndex) -> Game:
         """A copy of the game in slot index (negative indices count from the end)."""
     def finished_game(self, index: SupportsIndex) -> Game | None:
