@@ -538,3 +538,36 @@ class TestConcurrentUse:
         for i in range(n):
             batch.game(i)._check_consistency()
         assert all("in use" in r or "being changed" in r for r in refused)
+
+
+class TestClass:
+    def test_like_the_other_classes(self):
+        import weakref
+
+        assert vg.GameBatch.__module__ == "vexlor_go" and vg.GameBatch.__qualname__ == "GameBatch"
+        assert vg.GameBatch.__text_signature__.startswith("(num_games, width, height, *, komi=7.5")
+        with pytest.raises(TypeError):
+            type("Sub", (vg.GameBatch,), {})
+        b = vg.GameBatch(2, 3, 3)
+        with pytest.raises(AttributeError):
+            b.extra = 1
+        with pytest.raises(TypeError):
+            weakref.ref(b)
+        assert repr(b) == "<vexlor_go.GameBatch of 2 3x3 games, autoreset=same_step, threads=1>"
+
+    @pytest.mark.parametrize(
+        "call",
+        [
+            lambda b: b.step(),
+            lambda b: b.step([0, 1], [0]),
+            lambda b: b.step([0, 1], bogus=None),
+            lambda b: b.game(),
+            lambda b: b.width(1),
+            lambda b: b.reset(1, 2),
+            lambda b: vg.GameBatch(2, 3, 3, 7.5),
+            lambda b: vg.GameBatch(2, 3),
+        ],
+    )
+    def test_argument_binding(self, call):
+        with pytest.raises(TypeError):
+            call(vg.GameBatch(2, 3, 3))
