@@ -121,7 +121,8 @@ sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "--capture=sys", "tests/py
   LD_PRELOAD="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so.6)" \
     TSAN_OPTIONS="halt_on_error=1:history_size=7" PYTHONMALLOC=malloc PYTHONPATH="$ROOT/build/tsan" \
     "$py_exe" -m pytest -q -p no:cacheprovider --capture=sys tests/python/test_threads.py \
-    "tests/python/test_buffers.py::TestBatchThreads"
+    "tests/python/test_buffers.py::TestBatchThreads" \
+    "tests/python/test_game_batch.py::TestConcurrentUse"
   echo "ThreadSanitizer stage: $((SECONDS - tsan_start)) s"
 fi
 step "all test suites passed"

@@ -62,6 +62,11 @@ PyObject* as_index(PyObject* o, const char* name, Ref& holder) {
 }  // namespace
 
 void bind_args(const char* func, const char* const* names, size_t n, const CallArgs& call, PyObject** out) {
+  bind_args_optional(func, names, n, n, call, out);
+}
+
+void bind_args_optional(const char* func, const char* const* names, size_t n, size_t required, const CallArgs& call,
+                        PyObject** out) {
   const Py_ssize_t npos = PyVectorcall_NARGS(call.nargs);
   check_positional(func, n, npos);
   for (Py_ssize_t i = 0; i < npos; ++i) out[i] = call.args[i];
@@ -70,7 +75,7 @@ void bind_args(const char* func, const char* const* names, size_t n, const CallA
     for (Py_ssize_t k = 0; k < nkw; ++k)
       bind_keywords(func, names, n, PyTuple_GET_ITEM(call.kwnames, k), call.args[npos + k], out);
   }
-  check_missing(func, names, n, out);
+  check_missing(func, names, required, out);
 }
 
 void bind_tuple_args(const char* func, const char* const* names, size_t n, PyObject* args, PyObject* kwargs,

@@ -32,6 +32,11 @@ std::array<PyObject*, N> bind(const char* func, const std::array<const char*, N>
   return out;
 }
 
+// Like bind_args, but only the first `required` parameters must be given;
+// the others stay null when absent.
+void bind_args_optional(const char* func, const char* const* names, size_t n, size_t required, const CallArgs& call,
+                        PyObject** out);
+
 inline void bind_none(const char* func, const CallArgs& call) {
   if (call.kwnames || PyVectorcall_NARGS(call.nargs) != 0) bind_args(func, nullptr, 0, call, nullptr);
 }

@@ -1,11 +1,11 @@
 """Go rules engine: games, boards, moves and outcomes, with action, plane and reward encodings."""
 
-from collections.abc import Callable, Iterable
-from typing import ClassVar, Final, SupportsFloat, SupportsIndex, final
+from collections.abc import Callable, Iterable, Sequence
+from typing import ClassVar, Final, Literal, SupportsFloat, SupportsIndex, final, overload
 
 from typing_extensions import Buffer
 
-__all__ = ["Board", "Game", "Move", "GameOutcome", "BLACK", "WHITE", "TOTAL_INPUT_PLANES"]
+__all__ = ["Board", "Game", "Move", "GameOutcome", "GameBatch", "BLACK", "WHITE", "TOTAL_INPUT_PLANES"]
 
 BLACK: Final = 1
 """Code of the black player and of a black stone."""
@@ -223,3 +223,92 @@ class GameOutcome:
         """0 BlackWin, 1 WhiteWin, 2 Draw; ValueError for other codes."""
     def __copy__(self) -> GameOutcome: ...
     def __deepcopy__(self, memo: dict[int, object]) -> GameOutcome: ...
+
+@final
+class GameBatch:
+    """N games of one size and one set of rules, stepped together into caller buffers.
+
+    Buffers are any C-contiguous writable buffer (NumPy arrays): planes hold N x 17 x H x W
+    float32/uint8/bool items, masks N x (H*W + 1) uint8/bool, rewards and scores float32,
+    flags uint8/bool, outcomes int8 (0 Black wins, 1 White wins, 2 draw, -1 not ended).
+    Everything is checked before any game changes or any byte is written.
+    """
+
+    def __init__(
+        self,
+        num_games: SupportsIndex,
+        width: SupportsIndex,
+        height: SupportsIndex,
+        *,
+        komi: SupportsFloat | SupportsIndex = 7.5,
+        min_moves_before_pass_possible: SupportsIndex | None = None,
+        max_moves: SupportsIndex | None = None,
+        superko: bool = True,
+        autoreset: Literal["same_step", "next_step", "disabled"] = "same_step",
+        illegal_action: Literal["raise", "lose"] = "raise",
+        threads: SupportsIndex = 1,
+        seed: SupportsIndex = 0,
+    ) -> None:
+        """None options take the defaults of Game(width, height); results are identical for every thread count."""
+    def step(
+        self,
+        actions: Buffer | Sequence[SupportsIndex],
+        *,
+        obs: Buffer | None = None,
+        mask: Buffer | None = None,
+        reward: Buffer | None = None,
+        reward_black: Buffer | None = None,
+        terminated: Buffer | None = None,
+        truncated: Buffer | None = None,
+        final_obs: Buffer | None = None,
+        outcome: Buffer | None = None,
+        score: Buffer | None = None,
+    ) -> None:
+        """Play one action per game; ValueError naming the first bad game and action changes nothing.
+
+        reward is from the side of each game's mover, reward_black from Black's; score is N x 2
+        (black, white) for games that ended this step, NaN for the others; final_obs rows are
+        written only for games that ended this step.
+        """
+    def observe(self, obs: Buffer | None = None, mask: Buffer | None = None) -> None:
+        """The current observation and legal mask of every game."""
+    @overload
+    def sample_actions(self, out: None = None) -> list[int]:
+        """A uniformly random legal action per game from its seeded stream (into out when given)."""
+    @overload
+    def sample_actions(self, out: Buffer) -> None: ...
+    @overload
+    def rollout(self, seed: SupportsIndex = 0) -> list[GameOutcome]:
+        """Play a copy of every game to its end with random legal moves; the batch is unchanged.
+
+        Writes the given buffers (length: uint32 moves played), or returns the outcomes when none is given.
+        """
+    @overload
+    def rollout(
+        self,
+        seed: SupportsIndex = 0,
+        outcome: Buffer | None = None,
+        score: Buffer | None = None,
+        length: Buffer | None = None,
+    ) -> list[GameOutcome] | None: ...
+    def game(self, index: SupportsIndex) -> Game:
+        """A copy of the game in slot index (negative indices count from the end)."""
+    def finished_game(self, index: SupportsIndex) -> Game | None:
+        """A copy of the last game that ended in slot index, as it ended."""
+    def set_game(self, index: SupportsIndex, game: Game) -> None:
+        """Put a copy of game into slot index; ValueError when its size or rules differ."""
+    def reset(self, seed: SupportsIndex | None = None) -> None:
+        """A new game in every slot; a seed restarts every game's random stream."""
+    def width(self) -> int: ...
+    def height(self) -> int: ...
+    def action_size(self) -> int:
+        """width*height + 1."""
+    def threads(self) -> int: ...
+    def autoreset(self) -> str:
+        """'same_step', 'next_step' or 'disabled'."""
+    def __len__(self) -> int: ...
+    # Pickled through _from_state with every game's full state.
+    def __reduce__(self) -> tuple[Callable[[Buffer], GameBatch], tuple[bytes]]: ...
+    @staticmethod
+    def _from_state(state: Buffer) -> GameBatch:
+        """The batch a saved state describes; ValueError for a corrupt state."""

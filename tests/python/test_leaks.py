@@ -366,7 +366,42 @@ def edited_action_lists(rng: random.Random):
     del g, kept
 
 
+def game_batches(rng: random.Random):
+    """Every GameBatch method, refusals and re-entry included, with buffers that are not NumPy."""
+    size, n = rng.choice([3, 5]), rng.choice([1, 4])
+    b = vg.GameBatch(n, size, size, max_moves=12, min_moves_before_pass_possible=0, seed=rng.randrange(100),
+                     autoreset=rng.choice(["same_step", "next_step"]), illegal_action=rng.choice(["raise", "lose"]))
+    a, planes = size * size + 1, 17 * size * size
+    outs = {"obs": bytearray(n * planes), "mask": bytearray(n * a), "reward": array.array("f", bytes(4 * n)),
+            "terminated": bytearray(n), "final_obs": array.array("f", bytes(4 * n * planes)),
+            "outcome": array.array("b", bytes(n)), "score": array.array("f", bytes(8 * n))}
+    for _ in range(rng.randint(1, 6)):
+        b.step(b.sample_actions(), **outs)
+    b.observe(obs=outs["obs"], mask=outs["mask"])
+    b.sample_actions(out=array.array("q", bytes(8 * n)))
+    b.rollout(seed=1, outcome=outs["outcome"], length=array.array("I", bytes(4 * n)))
+    b.rollout()
+    g = b.game(-1)
+    b.finished_game(0)
+    if not g.is_over():
+        b.set_game(0, g)
+    b.reset(seed=2), len(b), repr(b), b.width(), b.height(), b.action_size(), b.threads(), b.autoreset()
+    pickle.loads(pickle.dumps(b))
+    expect_error(b.step, [a] * (n + 1), exc=ValueError)
+    expect_error(b.step, [a + 1] * n, exc=ValueError)
+    expect_error(b.step, [0] * n, obs=bytearray(1), exc=ValueError)
+    expect_error(b.step, [0] * n, mask=bytes(n * a), exc=TypeError)
+    expect_error(b.step, ["x"] * n, exc=TypeError)
+    expect_error(b.step, [Reenter(lambda: b.game(0))] * n, exc=RuntimeError)
+    expect_error(b.set_game, 0, vg.Game(7, 7), exc=ValueError)
+    expect_error(b.game, n, exc=IndexError)
+    expect_error(vg.GameBatch, 0, 5, 5, exc=ValueError)
+    expect_error(vg.GameBatch, 2, 5, 5, autoreset="x", exc=ValueError)
+    expect_error(vg.GameBatch._from_state, b"N\x01\x05", exc=ValueError)
+
+
 SCENARIOS = [play_games, edited_action_lists, finished_games, refused_calls, boards, moves, buffers, refused_buffers, symmetries, pickling]
+SCENARIOS.append(game_batches)
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda f: f.__name__)
