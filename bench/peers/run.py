@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import statistics
 import sys
 import time
 from typing import Callable
@@ -365,6 +366,8 @@ def vexlor_search(vx, n: int, batch: int, sims: int, rule: str, seed: int):
         t0 = perf_counter()
         result = timed_calls(one, budget)
         result["eval_share"] = spent["eval"] / (perf_counter() - t0)
+        if hasattr(search, "tree_bytes"):  # nodes and edges in use, per tree, after the last search
+            result["tree_bytes"] = statistics.median(search.tree_bytes())
         return result
 
     return run
@@ -428,19 +431,21 @@ def search_section(vx, sizes, args) -> tuple[list[Cell], Callable[[], str]]:
         for n in sizes:
             for rule, sims in configs:
                 theirs, ours = by[("mctx", n, rule)], by[("vexlor", n, rule)]
-                share = ours.median("eval_share")
+                share, tree = ours.median("eval_share"), ours.median("tree_bytes")
                 rows.append([f"{n}x{n}", f"{'PUCT' if rule == 'puct' else 'Gumbel'} {sims}",
                              shown(theirs), theirs.spread("rate"), shown(ours), ours.spread("rate"),
                              "n/a" if share is None else f"{100 * share:.1f}%",
+                             "n/a" if tree is None else fmt(tree / 1024, 1),
                              ratio(ours.median("rate"), theirs.median("rate"))])
         return (table(["board", "rule, simulations", "mctx+pgx sims/s", "spread", "vexlor sims/s", "spread",
-                       "vexlor evaluator share", "vexlor / mctx"], rows)
+                       "vexlor evaluator share", "vexlor KiB/tree", "vexlor / mctx"], rows)
                 + f"\n\n{batch} roots, each 4 seeded random placements into the game; one search per call, no"
                 " tree reuse; mctx `muzero_policy` / `gumbel_muzero_policy` (16 considered actions) with pgx's"
                 " Go as the model, jit-compiled (compile time and the first search excluded); a trivial"
                 " evaluator (uniform priors over legal actions, value 0) on both sides: vexlor's is a Python"
                 " callable returning preallocated zero arrays, and 'evaluator share' is the wall time spent"
-                " inside it. sims/s = roots x simulations / wall time of one search."
+                " inside it; 'KiB/tree' is the median tree's nodes and edges in use after a search (`tree_bytes()`)."
+                " sims/s = roots x simulations / wall time of one search."
                 + ("" if args.quick else " mctx PUCT on 19x19 takes about a minute a search: one rep only."))
 
     return cells, report
