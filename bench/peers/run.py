@@ -341,6 +341,7 @@ def vexlor_search(vx, n: int, batch: int, sims: int, rule: str, seed: int):
         return out
 
     def one():
+        search.reset()  # a fresh tree every time, as mctx builds one: the same roots are searched again
         search.search(roots, evaluate)
         return batch * sims
 
