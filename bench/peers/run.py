@@ -533,7 +533,7 @@ def main(argv=None) -> int:
     ap.add_argument("--puct-sims", type=int, help="PUCT simulations per search (default 800; 16 with --quick)")
     ap.add_argument("--gumbel-sims", type=int, help="Gumbel simulations per search (default 32; 8 with --quick)")
     ap.add_argument("--python-mcts-sims", type=int,
-                    help="simulations of OpenSpiel's Python MCTS (default 200; 16 with --quick)")
+                    help="simulations of OpenSpiel's Python MCTS (default: --puct-sims)")
     ap.add_argument("--seed", type=int, default=2024)
     ap.add_argument("--sections", nargs="+", default=["batch", "search", "openspiel", "pettingzoo"],
                     choices=["batch", "search", "openspiel", "pettingzoo"])
@@ -545,7 +545,7 @@ def main(argv=None) -> int:
     args.roots = args.roots or (4 if q else 64)
     args.puct_sims = args.puct_sims or (16 if q else 800)
     args.gumbel_sims = args.gumbel_sims or (8 if q else 32)
-    args.python_mcts_sims = args.python_mcts_sims or (16 if q else 200)
+    args.python_mcts_sims = args.python_mcts_sims or args.puct_sims
     if min(reps, args.batch, args.roots, args.puct_sims, args.gumbel_sims, args.python_mcts_sims) < 1 or budget <= 0:
         ap.error("counts must be positive and --budget > 0")
     sizes = list(dict.fromkeys(args.sizes))
