@@ -3,8 +3,8 @@
 
 #include "engine/encode.hpp"
 #include "methods.hpp"
-#include "records_objects.hpp"
 #include "python_hash.hpp"
+#include "records_objects.hpp"
 #include "values.hpp"
 
 namespace vexlor::py {
