@@ -46,6 +46,12 @@ def median_time(fn, repeat):
 def ours(data):
     for d in data:
         for r in vg.GameRecord.parse(d):
+            r.final_board()
+
+
+def ours_game(data):
+    for d in data:
+        for r in vg.GameRecord.parse(d):
             r.to_game()
 
 
@@ -65,14 +71,18 @@ def sgfmill_replay(data):
                 board.play(point[0], point[1], colour)
 
 
-def training(data, threads):
+CHUNK = 8192  # positions per write: the buffers a training loop or a shard writer reuses
+
+
+def training(data, threads, chunk):
+    """Every position of every record into reused uint8 planes + action + value buffers."""
     ts = vg.TrainingPositions(19, threads=threads)
     ts.add(data)
+    planes, action, value = chunk
     n = len(ts)
-    planes = np.empty((n, 17, 19, 19), np.uint8)
-    action = np.empty(n, np.int32)
-    value = np.empty(n, np.float32)
-    ts.write(planes, action, value, threads=threads)
+    for first in range(0, n, CHUNK):
+        k = min(CHUNK, n - first)
+        ts.write(planes[:k], action[:k], value[:k], first=first, threads=threads)
     return n
 
 
@@ -86,17 +96,20 @@ def main():
     moves = sum(vg.GameRecord.parse(d)[0].move_count for d in data)
 
     t_ours = median_time(lambda: ours(data), args.repeat)
+    t_game = median_time(lambda: ours_game(data), args.repeat)
     t_mill = median_time(lambda: sgfmill_replay(data), args.repeat)
-    print(f"read + replay {len(data)} records ({moves} moves), median of {args.repeat}:")
-    print(f"  {'vexlor_go':<10} {t_ours * 1e3:9.2f} ms  {len(data) / t_ours:10.0f} records/s")
-    print(f"  {'sgfmill':<10} {t_mill * 1e3:9.2f} ms  {len(data) / t_mill:10.0f} records/s")
-    print(f"  ratio      {t_mill / t_ours:9.1f}x")
+    print(f"read + replay {len(data)} records ({moves} moves) to final positions, median of {args.repeat}:")
+    rows = [("vexlor_go final_board", t_ours), ("vexlor_go to_game", t_game), ("sgfmill + its Board", t_mill)]
+    for label, t in rows:
+        print(f"  {label:<22} {t * 1e3:9.2f} ms  {len(data) / t:9.0f} records/s  {t_mill / t:7.1f}x")
 
     big = data * args.copies
-    n = training(big, 1)
-    print(f"training positions, 19x19 uint8 planes + action + value, {len(big)} records, {n} positions:")
+    chunk = (np.empty((CHUNK, 17, 19, 19), np.uint8), np.empty(CHUNK, np.int32), np.empty(CHUNK, np.float32))
+    n = training(big, 1, chunk)
+    print(f"training positions from bytes, 19x19 uint8 planes + action + value, {len(big)} records, "
+          f"{n} positions, written {CHUNK} at a time:")
     for threads in (1, 2):
-        t = median_time(lambda: training(big, threads), args.repeat)
+        t = median_time(lambda: training(big, threads, chunk), args.repeat)
         print(f"  {threads} thread{'s' if threads > 1 else ' '}  {t * 1e3:9.1f} ms  {n / t:12.0f} positions/s")
 
 

@@ -236,6 +236,25 @@ std::pair<Ref, Ref> run_replay(PyObject* self, const char* func, const CallArgs&
   return out;
 }
 
+// The board alone after the replay: no undo records, simple ko only; the
+// fast way to final positions.
+PyObject* record_final_board(PyObject* self, const CallArgs& call) {
+  const RecordData& d = data_of(self);
+  const auto [mn, strict] = bind_some<2>("final_board", {"move_number", "strict"}, 0, call);
+  records::ReplayOptions opt;
+  opt.name = d.name;
+  if (given(mn)) opt.move_number = size_t(to_unsigned(mn, "move_number"));
+  if (given(strict)) opt.strict = to_bool(strict, "strict");
+  const ModuleState& st = state_of(self);
+  return record_errors([&] {
+    const records::GameInfo info = opt.strict ? records::read_game_info(*d.tree, d.game, true, d.name) : d.info;
+    return records::with_word_count(info.width, info.height, [&]<int NW>() {
+      const records::BoardReplay<NW> r = records::replay_board<NW>(*d.tree, d.game, info, opt);
+      return new_board_object(st, BoardVariant(std::in_place_index<NW - 1>, r.board.board()));
+    });
+  });
+}
+
 PyObject* record_to_game(PyObject* self, const CallArgs& call) {
   return run_replay(self, "to_game", call).first.release();
 }
@@ -348,6 +367,7 @@ PyMethodDef record_methods[] = {
               "to_game($self, move_number=None, strict=True, superko=False, komi=None, max_moves=None)"),
     VX_METHOD("replay", record_replay, 0,
               "replay($self, move_number=None, strict=True, superko=False, komi=None, max_moves=None)"),
+    VX_METHOD("final_board", record_final_board, 0, "final_board($self, move_number=None, strict=True)"),
     VX_METHOD("to_sgf", record_to_sgf, 0, "to_sgf($self, main_line_only=False)"),
     VX_METHOD("__reduce__", record_reduce, 0, "__reduce__($self)"),
     {nullptr, nullptr, 0, nullptr},

@@ -190,6 +190,20 @@ def test_superko_as_chosen():
         assert one(text).to_game(superko=True) is not None
 
 
+def test_final_board_agrees_with_the_game():
+    rng = random.Random(9)
+    for _ in range(10):
+        g = random_game(9, 9, 120, rng.randrange(1 << 30), max_moves=400)
+        r = one(g.to_sgf())
+        board = r.final_board()
+        assert isinstance(board, vg.Board) and stones(board) == stones(g)
+        assert stones(r.final_board(30)) == stones(r.to_game(30))
+    bad = one("(;SZ[9];B[ee];W[dd];B[ee])")
+    with pytest.raises(ValueError, match="move 3"):
+        bad.final_board()
+    assert stones(bad.final_board(strict=False)) == {(4, 4): 1, (3, 5): -1}
+
+
 @pytest.mark.parametrize("text, strict_error", [("(;KM[abc];B[aa])", "komi KM\\[abc\\]"),
                                                  ("(;HA[-1];B[aa])", "handicap"), ("(;PL[x];B[aa])", "PL")])
 def test_unreadable_root_values(text, strict_error):

@@ -70,7 +70,7 @@ def test_same_reading_as_sgfmill(path):
     ours = [("b" if c == vg.BLACK else "w", None if m.is_pass() else (m.row(), m.col())) for c, m in record.moves()]
     assert ours == moves
     assert record.result == result
-    assert our_board(record.to_game()) == final
+    assert our_board(record.to_game()) == final == our_board(record.final_board())
 
 
 @pytest.mark.skipif(GNUGO is None, reason="GNU Go not installed (Debian package gnugo)")
