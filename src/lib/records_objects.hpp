@@ -4,11 +4,13 @@
 
 #include <cstddef>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "methods.hpp"
 #include "records/game_info.hpp"
+#include "records/record_error.hpp"
 #include "records/sgf_tree.hpp"
 
 namespace vexlor::py {
@@ -46,6 +48,20 @@ std::array<PyObject*, N> bind_some(const char* func, const std::array<const char
 }
 
 inline bool given(PyObject* o) { return o && o != Py_None; }
+
+// Runs f; record failures become ValueError with their complete message.
+template <class F>
+decltype(auto) record_errors(F&& f) {
+  try {
+    return f();
+  } catch (const records::RecordError& e) {
+    raise(PyExc_ValueError, "%s", e.what());
+  } catch (const std::invalid_argument& e) {
+    raise(PyExc_ValueError, "%s", e.what());
+  } catch (const std::length_error& e) {
+    raise(PyExc_ValueError, "%s", e.what());
+  }
+}
 
 // The Python codec for a CA[] value: UTF-8 when empty or unknown; the common
 // legacy sets mapped to the codec that reads what their writers really wrote

@@ -18,20 +18,6 @@ namespace {
 
 using records::SgfTree;
 
-// Record failures as ValueError with their complete message.
-template <class F>
-decltype(auto) record_errors(F&& f) {
-  try {
-    return f();
-  } catch (const records::RecordError& e) {
-    raise(PyExc_ValueError, "%s", e.what());
-  } catch (const std::invalid_argument& e) {
-    raise(PyExc_ValueError, "%s", e.what());
-  } catch (const std::length_error& e) {
-    raise(PyExc_ValueError, "%s", e.what());
-  }
-}
-
 // Inputs this large are parsed with the interpreter lock released.
 constexpr size_t kParseWithoutLock = 1 << 16;
 

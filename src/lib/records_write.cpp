@@ -41,14 +41,8 @@ PyObject* game_to_sgf(PyObject* self, const CallArgs& call) {
       add_values(opt, std::string(utf8_of(k.get(), "properties")), v.get());
     }
   }
-  std::string out;
-  try {
-    out = std::visit([&](auto& g) { return records::game_to_sgf(g, opt); }, as_game(self)->game);
-  } catch (const records::RecordError& e) {
-    raise(PyExc_ValueError, "%s", e.what());
-  } catch (const std::invalid_argument& e) {
-    raise(PyExc_ValueError, "%s", e.what());
-  }
+  const std::string out = record_errors(
+      [&] { return std::visit([&](auto& g) { return records::game_to_sgf(g, opt); }, as_game(self)->game); });
   return PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "replace");
 }
 
