@@ -7,6 +7,7 @@
 #   5. the thread stress tests under ThreadSanitizer.
 # PYTHON picks the main interpreter (default python3); VEXLOR_SKIP_SANITIZERS=1
 # (stages 4 and 5) and VEXLOR_SKIP_OTHER_PYTHONS=1 shorten a local run.
+# Then the SGF parser under libFuzzer for a bounded time (VEXLOR_SKIP_FUZZ=1 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -18,7 +19,7 @@ step() { printf '\n=== %s\n' "$*"; }
 
 step "system packages"
 need=()
-for pkg in libgtest-dev gnugo g++ cmake; do
+for pkg in libgtest-dev gnugo g++ cmake librsvg2-bin; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if ((${#need[@]})); then
@@ -124,5 +125,12 @@ sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "--capture=sys", "tests/py
     "tests/python/test_buffers.py::TestBatchThreads" \
     "tests/python/test_game_batch.py::TestConcurrentUse"
   echo "ThreadSanitizer stage: $((SECONDS - tsan_start)) s"
+fi
+
+if [ "${VEXLOR_SKIP_FUZZ:-0}" != 1 ]; then
+  # The SGF parser, replays, writer and pictures under libFuzzer with ASan and
+  # UBSan, for a bounded time (VEXLOR_FUZZ_SECONDS, default 60).
+  step "SGF fuzzing (libFuzzer, ${VEXLOR_FUZZ_SECONDS:-60} s)"
+  bash scripts/fuzz_sgf.sh "${VEXLOR_FUZZ_SECONDS:-60}" 2>&1 | tail -n 12
 fi
 step "all test suites passed"

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "methods.hpp"
+#include "records_objects.hpp"
 
 namespace vexlor::py {
 namespace {
@@ -95,6 +96,8 @@ PyMethodDef board_methods[] = {
     VX_METHOD("_from_state", board_from_state, METH_STATIC, "_from_state(state)"),
     VX_METHOD("__copy__", board_copy, 0, "__copy__($self)"),
     VX_METHOD("__deepcopy__", board_deepcopy, 0, "__deepcopy__($self, memo)"),
+    VX_METHOD("to_svg", board_to_svg, 0, "to_svg($self, cell=24, coordinates=True)"),
+    VX_METHOD("_repr_svg_", board_repr_svg, 0, "_repr_svg_($self)"),
     {nullptr, nullptr, 0, nullptr},
 };
 

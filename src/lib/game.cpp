@@ -4,6 +4,7 @@
 #include "engine/encode.hpp"
 #include "methods.hpp"
 #include "python_hash.hpp"
+#include "records_objects.hpp"
 #include "values.hpp"
 
 namespace vexlor::py {
@@ -438,6 +439,9 @@ PyMethodDef game_methods[] = {
     VX_METHOD("__copy__", game_copy, 0, "__copy__($self)"),
     VX_METHOD("__deepcopy__", game_deepcopy, 0, "__deepcopy__($self, memo)"),
     VX_METHOD("_check_consistency", game_check_consistency, 0, "_check_consistency($self)"),
+    VX_METHOD("to_sgf", game_to_sgf, 0, "to_sgf($self, black=None, white=None, properties=None, rules='Chinese')"),
+    VX_METHOD("to_svg", game_to_svg, 0, "to_svg($self, cell=24, coordinates=True)"),
+    VX_METHOD("_repr_svg_", game_repr_svg, 0, "_repr_svg_($self)"),
     {nullptr, nullptr, 0, nullptr},
 };
 

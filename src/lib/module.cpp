@@ -5,6 +5,7 @@
 
 #include "engine/encode.hpp"
 #include "methods.hpp"
+#include "records_objects.hpp"
 
 namespace vexlor::py {
 namespace {
@@ -22,6 +23,8 @@ const ClassEntry kClasses[] = {
     {"Move", &move_spec, &ModuleState::move_type},
     {"GameOutcome", &outcome_spec, &ModuleState::outcome_type},
     {"GameBatch", &game_batch_spec, &ModuleState::game_batch_type},
+    {"GameRecord", &record_spec, &ModuleState::record_type},
+    {"TrainingPositions", &training_spec, &ModuleState::training_type},
 };
 
 ModuleState* state_of_module(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }

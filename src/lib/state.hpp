@@ -20,6 +20,9 @@ struct ModuleState {
   PyTypeObject* move_type;
   PyTypeObject* outcome_type;
   PyTypeObject* game_batch_type;
+  // Game records (records_*.cpp).
+  PyTypeObject* record_type;
+  PyTypeObject* training_type;
   // The two values of encode_game_planes' list.
   PyObject* float_zero;
   PyObject* float_one;

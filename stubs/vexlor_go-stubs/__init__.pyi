@@ -1,11 +1,23 @@
 """Go rules engine: games, boards, moves and outcomes, with action, plane and reward encodings."""
 
-from collections.abc import Callable, Iterable, Sequence
-from typing import ClassVar, Final, Literal, SupportsFloat, SupportsIndex, final, overload
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from os import PathLike
+from typing import ClassVar, Final, Literal, SupportsFloat, SupportsIndex, TypedDict, final, overload
 
 from typing_extensions import Buffer
 
-__all__ = ["Board", "Game", "Move", "GameOutcome", "GameBatch", "BLACK", "WHITE", "TOTAL_INPUT_PLANES"]
+__all__ = [
+    "Board",
+    "Game",
+    "Move",
+    "GameOutcome",
+    "GameBatch",
+    "GameRecord",
+    "TrainingPositions",
+    "BLACK",
+    "WHITE",
+    "TOTAL_INPUT_PLANES",
+]
 
 BLACK: Final = 1
 """Code of the black player and of a black stone."""
@@ -42,6 +54,9 @@ class Board:
         """The board a saved state describes; ValueError for a corrupt state."""
     def __copy__(self) -> Board: ...
     def __deepcopy__(self, memo: dict[int, object]) -> Board: ...
+    def to_svg(self, cell: SupportsIndex = 24, coordinates: bool = True) -> str:
+        """The board as SVG: grid, star points, stones; `cell` pixels (8 to 128) between lines."""
+    def _repr_svg_(self) -> str: ...
 
 @final
 class Game:
@@ -173,6 +188,19 @@ class Game:
     def _check_consistency(self) -> None:
         """Test aid: None when every table the engine derives from the board and the history
         agrees with them; AssertionError naming the first difference otherwise."""
+    def to_sgf(
+        self,
+        black: str | None = None,
+        white: str | None = None,
+        properties: Mapping[str, str | Sequence[str]] | None = None,
+        rules: str = "Chinese",
+    ) -> str:
+        """The game as an FF[4] record: SZ, KM, RU, RE once over, PB/PW, the caller's root
+        properties, AB/AW for an edited start, every move (passes as B[]). ValueError for a
+        property written from the game (FF, GM, CA, SZ, AB, AW, AE, B, W, PL)."""
+    def to_svg(self, cell: SupportsIndex = 24, coordinates: bool = True) -> str:
+        """The board as SVG with the last placed stone ringed and the ko point squared."""
+    def _repr_svg_(self) -> str: ...
 
 @final
 class Move:
@@ -312,3 +340,117 @@ class GameBatch:
     @staticmethod
     def _from_state(state: Buffer) -> GameBatch:
         """The batch a saved state describes; ValueError for a corrupt state."""
+
+class ReplayStop(TypedDict):
+    move_number: int
+    offset: int
+    reason: str
+
+class ReplayReport(TypedDict):
+    moves_played: int
+    record_moves: int
+    inserted_passes: list[int]
+    stopped: ReplayStop | None
+    notes: list[str]
+
+class RecordReport(TypedDict):
+    source: int
+    game: int
+    first_position: int
+    positions: int
+    skipped: Literal["unreadable", "wrong size", "unknown result", "illegal move"] | None
+    message: str
+
+@final
+class GameRecord:
+    """One game of an SGF collection (FF[1] to FF[4]); immutable. Text values are decoded
+    by the record's CA[] (UTF-8 by default; undecodable bytes replaced)."""
+
+    @staticmethod
+    def parse(source: str | bytes | bytearray | memoryview | PathLike[str] | PathLike[bytes],
+              name: str | None = None) -> list[GameRecord]:
+        """Every game of a collection. A str is SGF text, a bytes-like object raw SGF bytes,
+        an os.PathLike a file. ValueError with the byte offset for malformed text or a board
+        size that cannot be played; OSError for a file that cannot be read."""
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def komi(self) -> float:
+        """KM; 0.0 when absent or unreadable (see notes)."""
+    @property
+    def handicap(self) -> int: ...
+    @property
+    def result(self) -> str | None:
+        """RE as written."""
+    @property
+    def winner(self) -> int | None:
+        """1 when Black won, -1 when White won, 0 for a draw, None when unknown."""
+    @property
+    def charset(self) -> str:
+        """The codec text values are decoded with."""
+    @property
+    def name(self) -> str: ...
+    @property
+    def game_index(self) -> int: ...
+    @property
+    def move_count(self) -> int:
+        """B and W moves on the main line."""
+    @property
+    def notes(self) -> tuple[str, ...]:
+        """Root values a lenient read ignored, and komi corrections."""
+    def root_properties(self) -> dict[str, list[str]]: ...
+    def main_line(self) -> list[dict[str, list[str]]]:
+        """Every node from the root along first children, as {identifier: values}."""
+    def moves(self) -> list[tuple[int, Move]]:
+        """The main line's moves as (colour, move); ValueError for a value that is no point."""
+    def setup(self) -> tuple[list[tuple[int, int]], list[tuple[int, int]]]:
+        """The root's black and white setup stones as (col, row), row 0 at the bottom."""
+    def to_game(self, move_number: SupportsIndex | None = None, strict: bool = True, superko: bool = False,
+                komi: SupportsFloat | None = None, max_moves: SupportsIndex | None = None) -> Game:
+        """The game after `move_number` record moves (default: the whole main line). Strict
+        (default): ValueError naming the record, move number and point for a move the rules
+        refuse; lenient: the replay stops before it (see replay())."""
+    def replay(self, move_number: SupportsIndex | None = None, strict: bool = True, superko: bool = False,
+               komi: SupportsFloat | None = None, max_moves: SupportsIndex | None = None
+               ) -> tuple[Game, ReplayReport]:
+        """Like to_game, with what the replay did: inserted passes, where and why it stopped."""
+    def final_board(self, move_number: SupportsIndex | None = None, strict: bool = True) -> Board:
+        """The board after the replay, without the game around it (no history, simple ko
+        only): several times faster than to_game. A lenient replay stops before a refused move."""
+    def to_sgf(self, main_line_only: bool = False) -> bytes:
+        """This game as SGF, every property byte for byte."""
+    def __reduce__(self) -> tuple[object, ...]: ...
+
+@final
+class TrainingPositions:
+    """Supervised-learning positions of width x height records: for every record move, the
+    17 input planes before it, the move as an action (policy target) and the result from the
+    mover's side (value target). Parsing, replay and writing run across threads with the
+    interpreter lock released; results do not depend on the thread count."""
+
+    def __init__(self, width: SupportsIndex = 19, height: SupportsIndex | None = None, *, superko: bool = False,
+                 keep_unknown_results: bool = False, threads: SupportsIndex = 1) -> None: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    def __len__(self) -> int: ...
+    def add(self, sources: Iterable[str | bytes | PathLike[str] | PathLike[bytes]],
+            names: Sequence[str] | None = None,
+            progress: bool | Callable[[int, int], object] | None = None) -> int | None:
+        """Parses and replays records; returns the positions added (None when `progress`
+        returned False: nothing of the call is kept). Records that cannot be used are kept in
+        records() with the reason; they never stop the rest."""
+    def write(self, planes: Buffer | None = None, action: Buffer | None = None, value: Buffer | None = None,
+              first: SupportsIndex = 0, has_value: Buffer | None = None, record: Buffer | None = None,
+              transform: Buffer | None = None, random_symmetry: bool = False, seed: SupportsIndex = 0,
+              threads: SupportsIndex = 1,
+              progress: bool | Callable[[int, int], object] | None = None) -> int | None:
+        """Writes positions [first, first + n), n given by the buffers: planes n x 17 x height
+        x width (uint8, bool or float32), action int32 (a pass is width x height), value
+        float32 (+1 mover won, -1 lost, 0 draw), has_value uint8, record uint32 (index into
+        records()), transform uint8 (symmetry applied)."""
+    def records(self, skipped_only: bool = False) -> list[RecordReport]: ...
+    def clear(self) -> None: ...

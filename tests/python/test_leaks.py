@@ -400,8 +400,41 @@ def game_batches(rng: random.Random):
     expect_error(vg.GameBatch._from_state, b"N\x01\x05", exc=ValueError)
 
 
-SCENARIOS = [play_games, edited_action_lists, finished_games, refused_calls, boards, moves, buffers, refused_buffers, symmetries, pickling]
-SCENARIOS.append(game_batches)
+
+_RECORDS = [b"(;SZ[9]KM[6.5]RE[B+R]PB[x\\]y]C[\xff];B[ee](;W[cc];B[])(;W[dd]))", b"(;SZ[9]RE[W+1];B[aa];W[aa])",
+            b"(;SZ[0])", b"(;B[aa", b"(;KM[abc]HA[-1];B[aa])"]
+
+
+def game_records(rng: random.Random):
+    data = rng.choice(_RECORDS)
+    try:
+        records = vg.GameRecord.parse(data, name="leak")
+    except ValueError:
+        return
+    for r in records:
+        r.root_properties(), r.main_line(), r.setup(), r.to_sgf(), repr(r), r.notes, r.result
+        r.replay(strict=False)
+        if data == _RECORDS[0]:
+            r.to_game(1).to_sgf(black="b", properties={"EV": ["a", "b"]})
+        else:
+            expect_error(r.to_game, exc=ValueError)
+    g = Game(5, 5)
+    g.to_svg(), g._repr_svg_(), Board(3, 4).to_svg(cell=9, coordinates=False)
+    expect_error(g.to_sgf, properties={"SZ": "3"}, exc=ValueError)
+    expect_error(g.to_svg, cell=2, exc=ValueError)
+    ts = vg.TrainingPositions(9)
+    ts.add([data, b"junk"], progress=lambda d, t: None)
+    n = len(ts)
+    if n:
+        planes, action = bytearray(n * 17 * 81), array.array("i", bytes(4 * n))
+        ts.write(planes, action, random_symmetry=True)
+    ts.records()
+    expect_error(ts.write, exc=TypeError)
+    expect_error(ts.add, [data], progress=lambda d, t: 1 / 0, exc=ZeroDivisionError)
+
+
+SCENARIOS = [play_games, edited_action_lists, finished_games, refused_calls, boards, moves, buffers, refused_buffers, symmetries, pickling,
+             game_records, game_batches]
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda f: f.__name__)

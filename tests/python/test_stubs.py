@@ -95,7 +95,10 @@ class TestStubSource:
             assert (params[:1] == ["self"]) != is_static, name
             args = fn.args
             assert [a.arg for a in args.args] == params, name
-            assert not (args.posonlyargs or args.kwonlyargs or args.defaults or args.vararg or args.kwarg), name
+            assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg), name
+            defaults = [p.default for p in inspect.signature(getattr(cls, name)).parameters.values()
+                        if p.default is not inspect.Parameter.empty]
+            assert [ast.literal_eval(d) for d in args.defaults] == defaults, name
             assert fn.returns is not None, name
             assert all(a.annotation is not None for a in args.args if a.arg != "self"), name
 
