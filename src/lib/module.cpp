@@ -21,6 +21,7 @@ const ClassEntry kClasses[] = {
     {"Game", &game_spec, &ModuleState::game_type},
     {"Move", &move_spec, &ModuleState::move_type},
     {"GameOutcome", &outcome_spec, &ModuleState::outcome_type},
+    {"TreeSearch", &tree_search_spec, &ModuleState::tree_search_type},
 };
 
 ModuleState* state_of_module(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }

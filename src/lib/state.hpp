@@ -19,6 +19,7 @@ struct ModuleState {
   PyTypeObject* game_type;
   PyTypeObject* move_type;
   PyTypeObject* outcome_type;
+  PyTypeObject* tree_search_type;
   // The two values of encode_game_planes' list.
   PyObject* float_zero;
   PyObject* float_one;
