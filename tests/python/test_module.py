@@ -29,7 +29,7 @@ class Flt:
 
 class TestModule:
     def test_all_names_in_order(self):
-        assert vg.__all__ == ["Board", "Game", "Move", "GameOutcome", "BLACK", "WHITE", "TOTAL_INPUT_PLANES"]
+        assert vg.__all__ == ["Board", "Game", "Move", "GameOutcome", "TreeSearch", "BLACK", "WHITE", "TOTAL_INPUT_PLANES"]
         assert type(vg.__all__) is list
 
     @pytest.mark.parametrize("name, value", [("BLACK", 1), ("WHITE", -1), ("TOTAL_INPUT_PLANES", 17)])
