@@ -303,6 +303,7 @@ class Progress:
 
 
 def main(argv=None):
+    global MAX_MOVES
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     parser.add_argument("--iterations", type=int, default=6)
@@ -328,7 +329,6 @@ def main(argv=None):
         args.iterations, args.games, args.parallel, args.simulations = 1, 4, 4, 4
         args.train_steps, args.batch_size, args.eval_games, args.channels, args.blocks = 10, 32, 2, 16, 1
         args.max_moves = 30
-    global MAX_MOVES
     MAX_MOVES = args.max_moves
 
     torch.manual_seed(args.seed)
