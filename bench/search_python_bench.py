@@ -11,8 +11,9 @@ play every chosen move, search again. One untimed move comes first, so that the
 pools have reached their working size. Repetitions are interleaved; figures are
 medians over them.
 
-Columns: simulations/s (wall, evaluator included); evaluator share of the wall
-time; tree cost per simulation = the thread's CPU time less the evaluator's, over
+Columns: simulations per second of wall time and per second of the thread's CPU
+time (evaluator included; the second does not count time the process waited for
+a core on a loaded machine); the evaluator's share of the CPU time; tree cost per simulation = the thread's CPU time less the evaluator's, over
 the simulations (select, the moves along the path, writing the leaf's planes and
 mask, expanding, backing up, and the binding's per-round work); tree and pool
 bytes per tree at the end (nodes and edges in use; what the pools hold).
@@ -64,10 +65,10 @@ def roots(size, count, seed):
     return games
 
 
-def run(size, options, roots_count, moves, leaves, seed):
+def run(size, options, roots_count, moves, leaves, planes, seed):
     """One repetition: an untimed move, then `moves` timed ones."""
     games = roots(size, roots_count, seed)
-    search = vg.TreeSearch(size, size, leaves_per_tree=leaves, seed=seed, **options)
+    search = vg.TreeSearch(size, size, leaves_per_tree=leaves, planes=planes, seed=seed, **options)
     sims = 0
     wall = cpu = eval_wall = eval_cpu = 0.0
     for move in range(moves + 1):
@@ -84,7 +85,8 @@ def run(size, options, roots_count, moves, leaves, seed):
         games = [roots(size, 1, seed + 1000 * move + i)[0] if g.is_over() else g for i, g in enumerate(games)]
     return dict(
         sims_per_s=sims / wall,
-        eval_share=eval_wall / wall,
+        sims_per_cpu_s=sims / cpu,
+        eval_share=eval_cpu / cpu,
         tree_ns=(cpu - eval_cpu) / sims * 1e9,
         tree_bytes=statistics.mean(search.tree_bytes()),
         pool_bytes=statistics.mean(search.pool_bytes()),
@@ -97,6 +99,7 @@ def main():
     parser.add_argument("--moves", type=int, default=3, help="timed moves per repetition")
     parser.add_argument("--roots", type=int, default=64)
     parser.add_argument("--leaves", type=int, default=1, help="leaves per tree and round")
+    parser.add_argument("--planes", choices=["float32", "uint8"], default="float32")
     parser.add_argument("--only", default="", help="configurations whose name contains this")
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
@@ -106,13 +109,15 @@ def main():
     samples = {name: [] for name, _, _ in configs}
     for rep in range(args.reps):
         for name, size, options in configs:
-            samples[name].append(run(size, options, args.roots, args.moves, args.leaves, seed=rep + 1))
-    print(f"{args.roots} roots, {args.leaves} leaf/tree/round, median of {args.reps} x {args.moves} moves")
-    print(f"{'configuration':<18} {'simulations/s':>13} {'evaluator':>9} {'tree CPU ns/sim':>15} "
+            samples[name].append(run(size, options, args.roots, args.moves, args.leaves, args.planes, seed=rep + 1))
+    print(f"{args.roots} roots, {args.leaves} leaf/tree/round, {args.planes} planes, "
+          f"median of {args.reps} x {args.moves} moves")
+    print(f"{'configuration':<18} {'sims/s wall':>11} {'sims/CPU-s':>10} {'evaluator':>9} {'tree ns/sim':>11} "
           f"{'tree KiB':>9} {'pool KiB':>9}")
     for name, _, _ in configs:
         med = {k: statistics.median(s[k] for s in samples[name]) for k in samples[name][0]}
-        print(f"{name:<18} {med['sims_per_s']:>13,.0f} {med['eval_share']:>9.1%} {med['tree_ns']:>15,.0f} "
+        print(f"{name:<18} {med['sims_per_s']:>11,.0f} {med['sims_per_cpu_s']:>10,.0f} {med['eval_share']:>9.1%} "
+              f"{med['tree_ns']:>11,.0f} "
               f"{med['tree_bytes'] / 1024:>9,.0f} {med['pool_bytes'] / 1024:>9,.0f}")
 
 
