@@ -358,6 +358,8 @@ def main(argv=None):
         row["seconds"] = time.perf_counter() - start
         curve.append(row)
         progress.step()
+        sys.stderr.write(f"\riteration {iteration}: win rate against uniform random {row['vs_random']:.0%}"
+                         + (f", against GNU Go {row['vs_gnugo']:.0%}" if gnugo else "") + " " * 40 + "\n")
 
     evaluate_now(0, (math.nan, math.nan), 0)
     buffer = deque(maxlen=args.buffer_iterations)
