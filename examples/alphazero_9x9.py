@@ -339,7 +339,7 @@ def main(argv=None):
     optimizer = torch.optim.AdamW(net.parameters(), lr=args.lr, weight_decay=1e-4)
     gnugo = None
     if args.gnugo:
-        path = shutil.which("gnugo")
+        path = shutil.which("gnugo") or shutil.which("gnugo", path="/usr/games")
         if path is None:
             parser.error("--gnugo: gnugo is not on PATH")
         gnugo = GnuGo(path)
