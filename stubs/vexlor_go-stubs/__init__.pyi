@@ -259,6 +259,7 @@ class TreeSearch:
         self,
         width: SupportsIndex,
         height: SupportsIndex,
+        /,
         *,
         rule: Literal["puct", "gumbel"] = "puct",
         num_simulations: SupportsIndex = 800,

@@ -4,6 +4,7 @@ in solved end-games, and every failed round taken back."""
 import _thread
 import pickle
 import threading
+import time
 
 import pytest
 
@@ -240,6 +241,23 @@ def test_interrupt_stops_cleanly():
     with pytest.raises(KeyboardInterrupt):
         small.search(games, lambda p, m: (_ for _ in ()).throw(KeyboardInterrupt))
     assert small._check_consistency()
+
+
+def test_interrupt_between_rounds_without_the_evaluator():
+    """After the root, every move ends the game: the rounds select only terminal leaves
+    and no Python code runs, so the search itself has to notice Ctrl-C."""
+    game = vg.Game.with_options(5, 5, 7.5, 0, 1, True)
+    search = vg.TreeSearch(5, 5, num_simulations=10**9, max_tree_bytes=1 << 20)
+    timer = threading.Timer(0.2, _thread.interrupt_main)
+    start = time.perf_counter()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            search.search([game], uniform)
+    finally:
+        timer.cancel()
+    assert time.perf_counter() - start < 30  # the whole search would take minutes
+    assert search._check_consistency()
 
 
 def test_memory_bound():
