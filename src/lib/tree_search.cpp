@@ -169,11 +169,16 @@ PyObject* tree_search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 // --- buffers -------------------------------------------------------------------------
 
 // A NumPy array the search writes into, its memory held for as long as this lives.
+// Its size is checked, not assumed: numpy's functions may have been replaced.
 class OwnedArray {
  public:
-  OwnedArray(PyObject* numpy, const char* make, PyObject* shape, const char* dtype) {
+  OwnedArray(PyObject* numpy, const char* make, PyObject* shape, const char* dtype, size_t bytes) {
     array_ = check(PyObject_CallMethod(numpy, make, "Os", shape, dtype));
     if (PyObject_GetBuffer(array_.get(), &view_, PyBUF_CONTIG) < 0) throw PythonError{};
+    if (size_t(view_.len) < bytes || reinterpret_cast<uintptr_t>(view_.buf) % alignof(float) != 0) {
+      PyBuffer_Release(&view_);
+      raise(PyExc_RuntimeError, "numpy.%s made an array of %zd bytes (or unaligned), not %zu", make, view_.len, bytes);
+    }
   }
   ~OwnedArray() { PyBuffer_Release(&view_); }
   OwnedArray(const OwnedArray&) = delete;
@@ -257,10 +262,11 @@ PyObject* run_search(const ModuleState& st, TreeSearchCore& core, vs::BatchedSea
   const Ref numpy = check(PyImport_ImportModule("numpy"));
   const size_t rows = s.max_leaves(), actions = s.num_actions();
   const bool float_planes = core.options.planes == vs::PlaneFormat::Float32;
+  const size_t plane_values = rows * s.plane_values();
   const OwnedArray planes(numpy.get(), "zeros",
                           shape_of({rows, size_t(kTotalInputPlanes), core.height, core.width}).get(),
-                          float_planes ? "float32" : "uint8");
-  const OwnedArray masks(numpy.get(), "zeros", shape_of({rows, actions}).get(), "bool");
+                          float_planes ? "float32" : "uint8", plane_values * (float_planes ? 4 : 1));
+  const OwnedArray masks(numpy.get(), "zeros", shape_of({rows, actions}).get(), "bool", rows * actions);
   const vs::LeafBuffers buffers{planes.data<void>(), masks.data<uint8_t>(), nullptr};
 
   translated([&] { maybe_without_lock(true, [&] { s.begin(); }); });
@@ -288,11 +294,11 @@ PyObject* run_search(const ModuleState& st, TreeSearchCore& core, vs::BatchedSea
     translated([&] { maybe_without_lock(true, [&] { s.commit(eval); }); });
   }
 
-  const OwnedArray actions_out(numpy.get(), "empty", shape_of({n}).get(), "int32");
-  const OwnedArray visits_out(numpy.get(), "empty", shape_of({n, actions}).get(), "int32");
-  const OwnedArray policy_out(numpy.get(), "empty", shape_of({n, actions}).get(), "float32");
-  const OwnedArray values_out(numpy.get(), "empty", shape_of({n}).get(), "float32");
-  const OwnedArray sims_out(numpy.get(), "empty", shape_of({n}).get(), "int32");
+  const OwnedArray actions_out(numpy.get(), "empty", shape_of({n}).get(), "int32", 4 * n);
+  const OwnedArray visits_out(numpy.get(), "empty", shape_of({n, actions}).get(), "int32", 4 * n * actions);
+  const OwnedArray policy_out(numpy.get(), "empty", shape_of({n, actions}).get(), "float32", 4 * n * actions);
+  const OwnedArray values_out(numpy.get(), "empty", shape_of({n}).get(), "float32", 4 * n);
+  const OwnedArray sims_out(numpy.get(), "empty", shape_of({n}).get(), "int32", 4 * n);
   for (size_t i = 0; i < n; ++i) {
     const vs::RootResult r =
         s.result(i, visits_out.data<uint32_t>() + i * actions, policy_out.data<float>() + i * actions);

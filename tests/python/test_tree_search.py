@@ -247,7 +247,7 @@ def test_interrupt_between_rounds_without_the_evaluator():
     """After the root, every move ends the game: the rounds select only terminal leaves
     and no Python code runs, so the search itself has to notice Ctrl-C."""
     game = vg.Game.with_options(5, 5, 7.5, 0, 1, True)
-    search = vg.TreeSearch(5, 5, num_simulations=10**9, max_tree_bytes=1 << 20)
+    search = vg.TreeSearch(5, 5, num_simulations=10**8, max_tree_bytes=1 << 20)
     timer = threading.Timer(0.2, _thread.interrupt_main)
     start = time.perf_counter()
     timer.start()
@@ -256,7 +256,7 @@ def test_interrupt_between_rounds_without_the_evaluator():
             search.search([game], uniform)
     finally:
         timer.cancel()
-    assert time.perf_counter() - start < 30  # the whole search would take minutes
+    assert time.perf_counter() - start < 10  # the whole search takes half a minute or more
     assert search._check_consistency()
 
 
@@ -390,6 +390,20 @@ def test_bad_arguments():
     with pytest.raises(ValueError, match="over"):
         search.search([over], uniform)
     assert search._check_consistency()
+
+
+def test_replaced_numpy_functions_are_checked(monkeypatch):
+    search = vg.TreeSearch(5, 5, num_simulations=4)
+    monkeypatch.setattr(np, "zeros", lambda shape, dtype: bytearray(10))
+    with pytest.raises(RuntimeError, match="numpy.zeros made an array of 10 bytes"):
+        search.search([vg.Game(5, 5)], uniform)
+    monkeypatch.undo()
+    monkeypatch.setattr(np, "empty", lambda shape, dtype: bytearray(3))
+    with pytest.raises(RuntimeError, match="numpy.empty"):
+        search.search([vg.Game(5, 5)], uniform)
+    monkeypatch.undo()
+    assert search._check_consistency()
+    assert search.search([vg.Game(5, 5)], uniform)["simulations"].tolist() == [4]
 
 
 def test_pickling_is_refused():
