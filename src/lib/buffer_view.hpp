@@ -49,6 +49,9 @@ class View {
   size_t itemsize() const { return size_t(v_.itemsize); }
   size_t bytes() const { return size_t(v_.len); }
   size_t items() const { return v_.itemsize > 0 ? size_t(v_.len) / size_t(v_.itemsize) : 0; }
+  int ndim() const { return v_.ndim; }
+  // Extent of dimension i < ndim() (a buffer without shape is one-dimensional).
+  size_t extent(int i) const { return v_.shape ? size_t(v_.shape[i]) : items(); }
   // The struct code of a single native-order item ('f', 'B', ...), or 0.
   char code() const { return code_; }
   const char* format() const { return v_.format ? v_.format : "B"; }

@@ -25,6 +25,7 @@ const ClassEntry kClasses[] = {
     {"GameBatch", &game_batch_spec, &ModuleState::game_batch_type},
     {"GameRecord", &record_spec, &ModuleState::record_type},
     {"TrainingPositions", &training_spec, &ModuleState::training_type},
+    {"TreeSearch", &tree_search_spec, &ModuleState::tree_search_type},
 };
 
 ModuleState* state_of_module(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }

@@ -46,6 +46,7 @@ extern PyType_Spec game_spec;
 extern PyType_Spec move_spec;
 extern PyType_Spec outcome_spec;
 extern PyType_Spec game_batch_spec;
+extern PyType_Spec tree_search_spec;
 
 // New Python objects wrapping engine values, of the classes of `st`. The
 // overloads taking a const reference copy the value straight into the new

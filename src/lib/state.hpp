@@ -23,6 +23,7 @@ struct ModuleState {
   // Game records (records_*.cpp).
   PyTypeObject* record_type;
   PyTypeObject* training_type;
+  PyTypeObject* tree_search_type;
   // The two values of encode_game_planes' list.
   PyObject* float_zero;
   PyObject* float_one;

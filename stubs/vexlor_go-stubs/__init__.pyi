@@ -2,7 +2,7 @@
 
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from os import PathLike
-from typing import ClassVar, Final, Literal, SupportsFloat, SupportsIndex, TypedDict, final, overload
+from typing import Any, ClassVar, Final, Literal, NoReturn, SupportsFloat, SupportsIndex, TypedDict, final, overload
 
 from typing_extensions import Buffer
 
@@ -14,6 +14,7 @@ __all__ = [
     "GameBatch",
     "GameRecord",
     "TrainingPositions",
+    "TreeSearch",
     "BLACK",
     "WHITE",
     "TOTAL_INPUT_PLANES",
@@ -454,3 +455,91 @@ class TrainingPositions:
         records()), transform uint8 (symmetry applied)."""
     def records(self, skipped_only: bool = False) -> list[RecordReport]: ...
     def clear(self) -> None: ...
+
+@final
+class TreeSearch:
+    """Many tree searches at once, one per root game, with one evaluator call per round.
+
+    Each round selects up to `leaves_per_tree` leaves in every tree (more than one
+    spreads them with virtual loss), writes their input planes and legal masks into
+    one array and calls `evaluate(planes, masks)` with rows [0, n): planes of shape
+    (n, 17, H, W) (float32, or uint8 with planes="uint8") and masks (n, H*W + 1) bool.
+    It returns (policy, values): float32 arrays of shape (n, H*W + 1) (logits, or
+    probabilities with policy="probabilities") and (n,), from the side to move at
+    each leaf. The arrays passed in are reused between rounds: copy to keep them.
+    Terminal leaves take their value from the outcome and get no row. The trees are
+    worked on without the interpreter lock. A round that fails (the evaluator
+    raising, a result of the wrong type, shape or dtype, NaN, a tree past
+    `max_tree_bytes` (MemoryError), Ctrl-C) is taken back before the error reaches
+    the caller.
+
+    rule="puct": AlphaZero's PUCT with c(s) = c_init + log((N + c_base + 1) / c_base),
+    Dirichlet noise at the root (dirichlet_alpha, dirichlet_fraction; 0 turns it off),
+    first-play urgency (Q(parent) - fpu_reduction, or fpu_value when fpu_absolute) and
+    the move drawn with probability proportional to N^(1/temperature) (0: most visited).
+    rule="gumbel": Gumbel root search with sequential halving over up to
+    max_considered_actions actions and the completed-Q improved policy (gumbel_scale,
+    c_visit, c_scale, rescale_values, mixed_value, epsilon as in mctx).
+
+    Tree reuse (reuse_tree): a game passed again after one more move (played from
+    the result's action or any other) keeps the subtree of that move. Tree t draws
+    its randomness from a stream of `seed` and t, so results are deterministic.
+    Not picklable: its trees are a cache.
+    """
+
+    def __init__(
+        self,
+        width: SupportsIndex,
+        height: SupportsIndex,
+        /,
+        *,
+        rule: Literal["puct", "gumbel"] = "puct",
+        num_simulations: SupportsIndex = 800,
+        leaves_per_tree: SupportsIndex = 1,
+        virtual_loss: SupportsFloat = 1.0,
+        reuse_tree: bool = True,
+        max_tree_bytes: SupportsIndex = 1 << 30,
+        seed: SupportsIndex = 0,
+        planes: Literal["float32", "uint8"] = "float32",
+        policy: Literal["logits", "probabilities"] = "logits",
+        c_init: SupportsFloat = 1.25,
+        c_base: SupportsFloat = 19652.0,
+        fpu_reduction: SupportsFloat = 0.0,
+        fpu_absolute: bool = False,
+        fpu_value: SupportsFloat = -1.0,
+        dirichlet_alpha: SupportsFloat = 0.03,
+        dirichlet_fraction: SupportsFloat = 0.25,
+        temperature: SupportsFloat = 1.0,
+        max_considered_actions: SupportsIndex = 16,
+        gumbel_scale: SupportsFloat = 1.0,
+        c_visit: SupportsFloat = 50.0,
+        c_scale: SupportsFloat = 0.1,
+        rescale_values: bool = True,
+        mixed_value: bool = True,
+        epsilon: SupportsFloat = 1e-8,
+    ) -> None: ...
+    def search(self, games: Sequence[Game], evaluate: _Evaluator) -> _SearchResult:
+        """Searches every game (one tree each; the trees follow the list by position)
+        for num_simulations evaluations and returns, per game: "actions" the move
+        chosen (int32), "visit_counts" per action (int32; PUCT: every visit of the
+        root's edges, reused ones included; Gumbel: this search's), "policy" the
+        policy target (PUCT: visits normalised; Gumbel: the improved policy),
+        "values" the root value from its side to move and "simulations"."""
+    def reset(self) -> None:
+        """Forgets every tree: the next search starts as a new TreeSearch's would."""
+    def tree_bytes(self) -> list[int]:
+        """Bytes of the nodes and edges in use, per tree."""
+    def pool_bytes(self) -> list[int]:
+        """Bytes each tree's pools hold (kept from move to move)."""
+    def _check_consistency(self) -> bool: ...
+    def __reduce__(self) -> NoReturn: ...
+
+class _SearchResult(TypedDict):
+    actions: Any
+    visit_counts: Any
+    policy: Any
+    values: Any
+    simulations: Any
+
+_Evaluator = Callable[[Any, Any], tuple[Any, Any]]
+"""evaluate(planes, masks) -> (policy, values), NumPy arrays as TreeSearch describes."""

@@ -433,8 +433,45 @@ def game_records(rng: random.Random):
     expect_error(ts.add, [data], progress=lambda d, t: 1 / 0, exc=ZeroDivisionError)
 
 
+def tree_searches(rng: random.Random):
+    """Searches made, run (with NumPy), failed in every way, reset and dropped."""
+    from vexlor_go import TreeSearch
+
+    size = rng.choice([3, 5, 9])
+    rule = rng.choice(["puct", "gumbel"])
+    search = TreeSearch(size, size, rule=rule, num_simulations=rng.randint(1, 12), leaves_per_tree=rng.randint(1, 3),
+                        seed=rng.randrange(100))
+    expect_error(TreeSearch, size, size, rule="mcts", exc=ValueError)
+    expect_error(TreeSearch, size, size, bogus=1, exc=TypeError)
+    expect_error(search.search, [], len, exc=ValueError)
+    expect_error(search.search, [Board(size, size)], len, exc=TypeError)
+    expect_error(pickle.dumps, search, exc=TypeError)
+    games = [Game(size, size) for _ in range(rng.randint(1, 4))]
+    try:
+        import numpy as np
+    except ImportError:
+        expect_error(search.search, games, len, exc=ImportError)
+        return
+
+    def evaluate(planes, masks):
+        kind = rng.randrange(4)
+        if kind == 0:
+            raise KeyError("evaluator")
+        if kind == 1:
+            return np.zeros(masks.shape), np.zeros(len(masks))
+        return np.zeros(masks.shape, np.float32), np.full(len(masks), np.nan if kind == 2 else 0.0, np.float32)
+
+    for _ in range(3):
+        try:
+            search.search(games, evaluate)
+        except (KeyError, TypeError, ValueError):
+            pass
+    if rng.random() < 0.5:
+        search.reset()
+    search.tree_bytes()
+
 SCENARIOS = [play_games, edited_action_lists, finished_games, refused_calls, boards, moves, buffers, refused_buffers, symmetries, pickling,
-             game_records, game_batches]
+             game_records, game_batches, tree_searches]
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda f: f.__name__)

@@ -29,8 +29,8 @@ class Flt:
 
 class TestModule:
     def test_all_names_in_order(self):
-        assert vg.__all__ == ["Board", "Game", "Move", "GameOutcome", "GameBatch", "GameRecord", "TrainingPositions", "BLACK", "WHITE",
-                              "TOTAL_INPUT_PLANES"]
+        assert vg.__all__ == ["Board", "Game", "Move", "GameOutcome", "GameBatch", "GameRecord", "TrainingPositions", "TreeSearch",
+                              "BLACK", "WHITE", "TOTAL_INPUT_PLANES"]
         assert type(vg.__all__) is list
 
     @pytest.mark.parametrize("name, value", [("BLACK", 1), ("WHITE", -1), ("TOTAL_INPUT_PLANES", 17)])
