@@ -48,8 +48,7 @@ struct Fast {
 template <int NW>
 struct Reference {
   oracle::OracleGame<NW> g;
-  Reference(uint8_t w, uint8_t h, bool superko)
-      : g(w, h, 7.5f, uint16_t(w * h / 2), uint16_t(3 * w * h), superko) {}
+  Reference(uint8_t w, uint8_t h, bool superko) : g(w, h, 7.5f, uint16_t(w * h / 2), uint16_t(3 * w * h), superko) {}
   std::vector<Move> legal() const { return g.legal_moves(); }
   std::vector<Move> legal_fresh() const { return g.legal_moves(); }
   bool make(Move m) { return g.make_move(m); }
@@ -125,15 +124,17 @@ struct Row {
 };
 
 void print(const std::vector<Row>& rows) {
-  std::printf("\n%-34s %16s %16s %12s   %s\n", "benchmark", "engine", "reference", "ratio", "spread (engine, reference)");
+  std::printf("\n%-34s %16s %16s %12s   %s\n", "benchmark", "engine", "reference", "ratio",
+              "spread (engine, reference)");
   for (const Row& r : rows) {
     auto value = [&](const Sample& s) { return r.per_op_time ? 1e6 / s.median : s.median; };
     auto spread = [](const Sample& s) { return s.median > 0 ? 100.0 * (s.high - s.low) / s.median : 0.0; };
     std::printf("%-34s %16.2f %16.2f %11.1fx   %5.1f%% %5.1f%%\n", (r.name + " " + r.unit).c_str(), value(r.fast),
                 value(r.ref), r.fast.median / r.ref.median, spread(r.fast), spread(r.ref));
   }
-  std::printf("\nratio: engine throughput over reference throughput (medians); spread: (max - min) / median over "
-              "the repetitions.\n");
+  std::printf(
+      "\nratio: engine throughput over reference throughput (medians); spread: (max - min) / median over "
+      "the repetitions.\n");
 }
 
 // Both engines play the same fixed set of games; the engine repeats the set
@@ -161,12 +162,15 @@ void playout_rows(std::vector<Row>& rows, uint8_t size, bool superko, int reps, 
     };
   };
   Row row{std::to_string(size) + "x" + std::to_string(size) + (superko ? " superko" : " no superko") + " playouts",
-          "/s", {}, {}, false};
+          "/s",
+          {},
+          {},
+          false};
   row.fast = rate(reps, seconds, play_all(std::type_identity<Fast<NW>>{}));
   row.ref = rate(reps, seconds, play_all(std::type_identity<Reference<NW>>{}));
   rows.push_back(row);
-  std::printf("  %s: %d games, %.0f moves each on average; engine %.1f/s, reference %.2f/s\n", row.name.c_str(),
-              games, double(moves) / games, row.fast.median, row.ref.median);
+  std::printf("  %s: %d games, %.0f moves each on average; engine %.1f/s, reference %.2f/s\n", row.name.c_str(), games,
+              double(moves) / games, row.fast.median, row.ref.median);
   std::fflush(stdout);
 }
 

@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
       "bytes |\n");
   std::printf("|---|---|---|---|---|---|---|\n");
   for (size_t i = 0; i < configs.size(); ++i) {
-    auto pick = [&](double Sample::*field) {
+    auto pick = [&](double Sample::* field) {
       std::vector<double> v;
       for (const Sample& s : samples[i]) v.push_back(s.*field);
       return median(v);

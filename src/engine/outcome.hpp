@@ -13,16 +13,22 @@ enum class GameOutcome : uint8_t { BlackWin = 0, WhiteWin = 1, Draw = 2 };
 
 constexpr std::string_view outcome_text(GameOutcome o) {
   switch (o) {
-    case GameOutcome::BlackWin: return "Black wins";
-    case GameOutcome::WhiteWin: return "White wins";
-    default: return "Draw";
+    case GameOutcome::BlackWin:
+      return "Black wins";
+    case GameOutcome::WhiteWin:
+      return "White wins";
+    default:
+      return "Draw";
   }
 }
 constexpr std::string_view outcome_debug_name(GameOutcome o) {
   switch (o) {
-    case GameOutcome::BlackWin: return "BlackWin";
-    case GameOutcome::WhiteWin: return "WhiteWin";
-    default: return "Draw";
+    case GameOutcome::BlackWin:
+      return "BlackWin";
+    case GameOutcome::WhiteWin:
+      return "WhiteWin";
+    default:
+      return "Draw";
   }
 }
 constexpr std::optional<Player> outcome_winner(GameOutcome o) {

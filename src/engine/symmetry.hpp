@@ -39,14 +39,22 @@ struct RowCol {
 // Where the point (row, col) of an h x w board lands under t (t valid for the shape).
 constexpr RowCol transform_point(unsigned t, unsigned h, unsigned w, unsigned row, unsigned col) {
   switch (t) {
-    case 1: return {w - 1 - col, row};
-    case 2: return {h - 1 - row, w - 1 - col};
-    case 3: return {col, h - 1 - row};
-    case 4: return {row, w - 1 - col};
-    case 5: return {h - 1 - row, col};
-    case 6: return {col, row};
-    case 7: return {w - 1 - col, h - 1 - row};
-    default: return {row, col};
+    case 1:
+      return {w - 1 - col, row};
+    case 2:
+      return {h - 1 - row, w - 1 - col};
+    case 3:
+      return {col, h - 1 - row};
+    case 4:
+      return {row, w - 1 - col};
+    case 5:
+      return {h - 1 - row, col};
+    case 6:
+      return {col, row};
+    case 7:
+      return {w - 1 - col, h - 1 - row};
+    default:
+      return {row, col};
   }
 }
 

@@ -21,17 +21,15 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 // One PyMethodDef entry. A static method's self is its class (state_of_class).
-#define VX_METHOD(name, impl, flags, sig)                                                   \
-  {                                                                                         \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&fastcall<impl>)), \
-        METH_FASTCALL | METH_KEYWORDS | (flags), VX_SIG(sig)                                \
-  }
+#define VX_METHOD(name, impl, flags, sig)                                                  \
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&fastcall<impl>)), \
+   METH_FASTCALL | METH_KEYWORDS | (flags), VX_SIG(sig)}
 
 // Allocates an instance of t and constructs field in place from v; the object
 // owns it from then on. A construction that throws (a copy out of memory)
 // leaves nothing behind.
 template <class Obj, class Field, class Value>
-PyObject* new_holder(PyTypeObject* t, Field Obj::*field, Value&& v) {
+PyObject* new_holder(PyTypeObject* t, Field Obj::* field, Value&& v) {
   if (!t) raise(PyExc_RuntimeError, "the vexlor_go module has been torn down");
   Obj* self = reinterpret_cast<Obj*>(t->tp_alloc(t, 0));
   if (!self) throw PythonError{};
@@ -49,7 +47,7 @@ PyObject* new_holder(PyTypeObject* t, Field Obj::*field, Value&& v) {
 }
 
 // Deallocates a heap-type instance holding one C++ member.
-template <class Obj, class Field, Field Obj::*F>
+template <class Obj, class Field, Field Obj::* F>
 void dealloc_holder(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   (reinterpret_cast<Obj*>(self)->*F).~Field();

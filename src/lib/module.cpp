@@ -13,7 +13,7 @@ namespace {
 struct ClassEntry {
   const char* name;
   PyType_Spec* spec;
-  PyTypeObject* ModuleState::*type;
+  PyTypeObject* ModuleState::* type;
 };
 
 // Registered in this order, which is also their order in __all__.

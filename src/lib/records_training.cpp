@@ -176,8 +176,7 @@ PyObject* training_write(PyObject* self, const CallArgs& call) {
   auto uint32 = [](const View& v) { return (v.code() == 'I' || v.code() == 'L') && v.itemsize() == 4; };
   auto byte = [](const View& v) { return (v.code() == 'B' || v.code() == '?') && v.itemsize() == 1; };
   open_out(action, ac, "action", 1, int32, "int32 ('i')");
-  open_out(
-      value, va, "value", 1, [](const View& v) { return v.code() == 'f' && v.itemsize() == 4; }, "float32 ('f')");
+  open_out(value, va, "value", 1, [](const View& v) { return v.code() == 'f' && v.itemsize() == 4; }, "float32 ('f')");
   open_out(has_value, hv, "has_value", 1, byte, "uint8 ('B') or bool ('?')");
   open_out(record, rc, "record", 1, uint32, "uint32 ('I')");
   open_out(transform, tr, "transform", 1, byte, "uint8 ('B')");

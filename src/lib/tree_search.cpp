@@ -247,11 +247,8 @@ PyObject* run_search(const ModuleState& st, TreeSearchCore& core, vs::BatchedSea
       const Access read(as_game(items[i]), Access::Shared);
       const Game<NW>* g = std::get_if<Game<NW>>(&as_game(items[i])->game);
       if (!g || g->width() != core.width || g->height() != core.height) {
-        const auto [w, h] = std::visit(
-            [](const auto& x) {
-              return std::pair{x.width(), x.height()};
-            },
-            as_game(items[i])->game);
+        const auto [w, h] =
+            std::visit([](const auto& x) { return std::pair{x.width(), x.height()}; }, as_game(items[i])->game);
         raise(PyExc_ValueError, "game %zu is %ux%u; this search is for %ux%u", i, unsigned(w), unsigned(h),
               unsigned(core.width), unsigned(core.height));
       }

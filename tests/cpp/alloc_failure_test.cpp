@@ -80,8 +80,7 @@ void run(unsigned w, unsigned h, bool superko, uint64_t seed) {
   for (int step = 0; step < 120; ++step) {
     const unsigned roll = unsigned(rng() % 100);
     if (roll < 15 || g.is_over()) {
-      failures += fail_each_allocation<NW>(
-          g, [](Game<NW>& x) { x.unmake_move(); }, "unmake_move");
+      failures += fail_each_allocation<NW>(g, [](Game<NW>& x) { x.unmake_move(); }, "unmake_move");
     } else if (roll < 22) {
       const uint64_t col = rng() % w, row = rng() % h;
       const unsigned piece = unsigned(rng() % 3);
@@ -94,13 +93,11 @@ void run(unsigned w, unsigned h, bool superko, uint64_t seed) {
           },
           "set_piece");
     } else if (roll < 27) {
-      failures += fail_each_allocation<NW>(
-          g, [](Game<NW>& x) { (void)x.position_hashes(); }, "settling");
+      failures += fail_each_allocation<NW>(g, [](Game<NW>& x) { (void)x.position_hashes(); }, "settling");
     } else {
       const std::vector<Move> moves = g.legal_moves(rng() % 2 == 0);
       const Move m = moves[rng() % moves.size()];
-      failures += fail_each_allocation<NW>(
-          g, [&](Game<NW>& x) { ASSERT_TRUE(x.make_move(m)); }, "make_move");
+      failures += fail_each_allocation<NW>(g, [&](Game<NW>& x) { ASSERT_TRUE(x.make_move(m)); }, "make_move");
     }
     if (::testing::Test::HasFailure()) return;
   }

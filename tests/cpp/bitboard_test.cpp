@@ -1,4 +1,6 @@
 // Bitboards and board geometry: shifts across words, masks, neighbours, flood fill.
+#include "engine/bitboard.hpp"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,7 +10,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "engine/bitboard.hpp"
 #include "engine/game.hpp"
 #include "engine/geometry.hpp"
 #include "oracle.hpp"
@@ -127,8 +128,17 @@ TEST(BoardGeometry, WordCountsFollowThePointCount) {
     unsigned w, h;
     int words;
   };
-  for (const Case c : std::vector<Case>{{2, 2, 1}, {8, 8, 1}, {5, 13, 2}, {9, 9, 2}, {13, 13, 3}, {16, 16, 4},
-                                        {17, 17, 5}, {19, 19, 6}, {32, 32, 16}, {2, 32, 1}, {32, 3, 2}}) {
+  for (const Case c : std::vector<Case>{{2, 2, 1},
+                                        {8, 8, 1},
+                                        {5, 13, 2},
+                                        {9, 9, 2},
+                                        {13, 13, 3},
+                                        {16, 16, 4},
+                                        {17, 17, 5},
+                                        {19, 19, 6},
+                                        {32, 32, 16},
+                                        {2, 32, 1},
+                                        {32, 3, 2}}) {
     EXPECT_EQ(words_for(c.w * c.h), c.words) << c.w << "x" << c.h;
   }
 }
@@ -163,8 +173,7 @@ TEST(BoardGeometry, WordCountMismatchIsAProgrammingError) {
       {"NW=2 does not match board 3x3 (need 1)", [] { BoardGeometry<2> g(3, 3); }},
       {"NW=1 does not match board 9x9 (need 2)", [] { BoardGeometry<1> g(9, 9); }},
       {"NW=6 does not match board 32x32 (need 16)", [] { BoardGeometry<6> g(32, 32); }},
-      {"NW=2 does not match board 3x3 (need 1)",
-       [] { (void)Game<2>::with_options(3, 3, 7.5f, 0, 10, true); }},
+      {"NW=2 does not match board 3x3 (need 1)", [] { (void)Game<2>::with_options(3, 3, 7.5f, 0, 10, true); }},
   };
   for (const Case& c : cases) {
     try {
@@ -222,8 +231,8 @@ TEST(BoardGeometry, NeighboursAndFloodFillMatchCoordinateReference) {
   struct Size {
     unsigned w, h;
   };
-  const std::vector<Size> sizes = {{2, 2},   {3, 3},  {2, 5},   {7, 9},   {8, 8},   {5, 13},  {9, 9},  {13, 13},
-                                   {11, 23}, {16, 16}, {17, 17}, {19, 19}, {32, 2},  {2, 32},  {31, 31}, {32, 32}};
+  const std::vector<Size> sizes = {{2, 2},   {3, 3},   {2, 5},   {7, 9},   {8, 8},  {5, 13}, {9, 9},   {13, 13},
+                                   {11, 23}, {16, 16}, {17, 17}, {19, 19}, {32, 2}, {2, 32}, {31, 31}, {32, 32}};
   std::mt19937_64 rng(99);
   for (const Size s : sizes) {
     testing::with_words(s.w, s.h, [&]<int NW>() {

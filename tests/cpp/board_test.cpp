@@ -1,10 +1,11 @@
 // Board reads, writes and the exact text picture.
+#include "engine/board.hpp"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 
-#include "engine/board.hpp"
 #include "engine/player.hpp"
 #include "test_util.hpp"
 
@@ -40,8 +41,8 @@ TEST(Board, OffBoardReadsAreEmptyAndWritesAreIgnored) {
   for (int c = 0; c < 3; ++c)
     for (int r = 0; r < 2; ++r) b.set_piece(c, r, Player::White);
   const Board<1> before = b;
-  for (auto [c, r] : {std::pair<uint64_t, uint64_t>{3, 0}, {0, 2}, {3, 2}, {256, 0}, {0, 256}, {258, 1},
-                      {~uint64_t{0}, 0}}) {
+  for (auto [c, r] :
+       {std::pair<uint64_t, uint64_t>{3, 0}, {0, 2}, {3, 2}, {256, 0}, {0, 256}, {258, 1}, {~uint64_t{0}, 0}}) {
     EXPECT_EQ(b.get_piece(c, r), kEmpty) << c << "," << r;
     b.set_piece(c, r, Player::Black);
     b.set_piece(c, r, std::nullopt);

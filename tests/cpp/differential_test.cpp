@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <ostream>
 #include <random>
@@ -29,8 +29,8 @@ struct DiffConfig {
   unsigned w, h;
   bool superko;
   int games;
-  int steps;  // per game, before scaling
-  int deep_every;  // full comparison (planes, both sides) every this many steps
+  int steps;                       // per game, before scaling
+  int deep_every;                  // full comparison (planes, both sides) every this many steps
   bool expect_repetition = false;  // the games reliably meet placements only superko forbids
 };
 
@@ -68,8 +68,7 @@ template <int NW>
 std::string difference(const Game<NW>& g, const oracle::OracleGame<NW>& o, bool deep, bool counts, Stats& stats) {
   std::ostringstream d;
   const unsigned w = o.width(), h = o.height(), n = w * h;
-  if (!(g.board() == o.board))
-    return "board:\n" + g.board().to_string() + "reference:\n" + o.board.to_string();
+  if (!(g.board() == o.board)) return "board:\n" + g.board().to_string() + "reference:\n" + o.board.to_string();
   if (g.turn() != o.turn) return "turn";
   if (g.move_count() != o.move_count()) return "move count";
   if (g.ko_point() != o.ko_point) return "ko point " + point_text(g.ko_point()) + " vs " + point_text(o.ko_point);
@@ -170,8 +169,8 @@ std::string trace_text(const std::vector<Step>& trace) {
     const Step& t = trace[i];
     if (t.kind == 'm') s += move_text(t.move) + (t.result ? "" : "[refused]");
     if (t.kind == 'u') s += std::string("unmake") + (t.result ? "" : "[refused]");
-    if (t.kind == 'e') s += "set(" + std::to_string(t.col) + "," + std::to_string(t.row) + "," +
-                            std::to_string(t.piece) + ")";
+    if (t.kind == 'e')
+      s += "set(" + std::to_string(t.col) + "," + std::to_string(t.row) + "," + std::to_string(t.piece) + ")";
     s += ' ';
   }
   return s;
@@ -268,9 +267,9 @@ void run_games(const DiffConfig& cfg, Stats& stats) {
           if (r < r0 || r >= r0 + wh || c < c0 || c >= c0 + ww)
             wall.emplace_back(r * w + c, c < split ? Player::Black : Player::White);
     }
-    SCOPED_TRACE(std::string(cfg.name) + " game " + std::to_string(game) + " seed " + std::to_string(seed) +
-                 " min " + std::to_string(min_moves) + " max " + std::to_string(max_moves) + " komi " +
-                 std::to_string(komi) + (edits ? " with edits" : "") +
+    SCOPED_TRACE(std::string(cfg.name) + " game " + std::to_string(game) + " seed " + std::to_string(seed) + " min " +
+                 std::to_string(min_moves) + " max " + std::to_string(max_moves) + " komi " + std::to_string(komi) +
+                 (edits ? " with edits" : "") +
                  (window.empty() ? "" : " window from " + std::to_string(window.front())) +
                  (wall.empty() ? "" : " walled"));
 
@@ -308,11 +307,10 @@ void run_games(const DiffConfig& cfg, Stats& stats) {
         trace.push_back(Step{'m', m, 0, 0, 0, false});
       } else if (edits && r >= 5 && r < 8) {
         // A hand edit, now and then off the board.
-        const unsigned col = rng() % 16 == 0 ? w + unsigned(rng() % 300)
+        const unsigned col = rng() % 16 == 0  ? w + unsigned(rng() % 300)
                              : window.empty() ? unsigned(rng() % w)
                                               : window[rng() % window.size()] % w;
-        const unsigned row = window.empty() || col >= w ? unsigned(rng() % h)
-                                                        : window[rng() % window.size()] / w;
+        const unsigned row = window.empty() || col >= w ? unsigned(rng() % h) : window[rng() % window.size()] / w;
         const int piece = int(rng() % 3) - 1;
         const std::optional<Player> pl =
             piece == 0 ? std::nullopt : std::optional<Player>(piece > 0 ? Player::Black : Player::White);
@@ -322,8 +320,7 @@ void run_games(const DiffConfig& cfg, Stats& stats) {
         ++stats.edits;
       } else if (r >= 8 && r < 11) {
         // Any move at all, legal or not, on or just off the board.
-        const Move m = rng() % 6 == 0 ? Move::pass()
-                                      : Move::place(uint8_t(rng() % (w + 2)), uint8_t(rng() % (h + 2)));
+        const Move m = rng() % 6 == 0 ? Move::pass() : Move::place(uint8_t(rng() % (w + 2)), uint8_t(rng() % (h + 2)));
         const bool a = g.make_move(m);
         const bool b = o.make_move(m);
         trace.push_back(Step{'m', m, 0, 0, 0, b});
@@ -356,10 +353,11 @@ TEST_P(Differential, AgreesWithReferenceEngine) {
   Stats stats;
   testing::with_words(cfg.w, cfg.h, [&]<int NW>() { run_games<NW>(cfg, stats); });
   if (HasFatalFailure()) return;
-  std::printf("%s: %ld steps, %ld moves, %ld refused, %ld unmakes, %ld edits, %ld captures, %ld kos, "
-              "%ld suicide points, %ld superko-only refusals, %ld ended by passes, %ld by the move limit\n",
-              cfg.name, stats.steps, stats.moves, stats.refused, stats.unmakes, stats.edits, stats.captures,
-              stats.kos, stats.suicides, stats.superko_blocks, stats.ends_by_passes, stats.ends_by_limit);
+  std::printf(
+      "%s: %ld steps, %ld moves, %ld refused, %ld unmakes, %ld edits, %ld captures, %ld kos, "
+      "%ld suicide points, %ld superko-only refusals, %ld ended by passes, %ld by the move limit\n",
+      cfg.name, stats.steps, stats.moves, stats.refused, stats.unmakes, stats.edits, stats.captures, stats.kos,
+      stats.suicides, stats.superko_blocks, stats.ends_by_passes, stats.ends_by_limit);
   // The games must reach the situations the rules are about (full-length runs only).
   if (testing::test_scale() < 1.0) return;
   EXPECT_GT(stats.captures, 0);
@@ -375,17 +373,17 @@ TEST_P(Differential, AgreesWithReferenceEngine) {
 }
 
 const DiffConfig kConfigs[] = {
-    {"b2x2_superko", 2, 2, true, 60, 120, 1, true},      {"b2x2_plain", 2, 2, false, 60, 120, 1},
-    {"b3x3_superko", 3, 3, true, 60, 150, 1, true},      {"b3x3_plain", 3, 3, false, 60, 150, 1},
-    {"b4x7_superko", 4, 7, true, 40, 200, 2, true},      {"b4x7_plain", 4, 7, false, 40, 200, 2},
-    {"b5x13_superko", 5, 13, true, 16, 300, 4},          {"b5x13_plain", 5, 13, false, 16, 300, 4},
-    {"b8x8_superko", 8, 8, true, 16, 300, 4, true},      {"b8x8_plain", 8, 8, false, 16, 300, 4},
-    {"b9x9_superko", 9, 9, true, 12, 350, 5, true},      {"b9x9_plain", 9, 9, false, 12, 350, 5},
-    {"b13x13_superko", 13, 13, true, 8, 200, 10, true},  {"b13x13_plain", 13, 13, false, 8, 200, 10},
-    {"b16x16_superko", 16, 16, true, 6, 150, 10},        {"b16x16_plain", 16, 16, false, 6, 150, 10},
-    {"b19x19_superko", 19, 19, true, 12, 200, 20},       {"b19x19_plain", 19, 19, false, 12, 200, 20},
-    {"b32x32_superko", 32, 32, true, 8, 100, 25},        {"b32x32_plain", 32, 32, false, 12, 100, 25},
-    {"b2x32_superko", 2, 32, true, 16, 150, 5},          {"b32x3_plain", 32, 3, false, 16, 150, 5},
+    {"b2x2_superko", 2, 2, true, 60, 120, 1, true},     {"b2x2_plain", 2, 2, false, 60, 120, 1},
+    {"b3x3_superko", 3, 3, true, 60, 150, 1, true},     {"b3x3_plain", 3, 3, false, 60, 150, 1},
+    {"b4x7_superko", 4, 7, true, 40, 200, 2, true},     {"b4x7_plain", 4, 7, false, 40, 200, 2},
+    {"b5x13_superko", 5, 13, true, 16, 300, 4},         {"b5x13_plain", 5, 13, false, 16, 300, 4},
+    {"b8x8_superko", 8, 8, true, 16, 300, 4, true},     {"b8x8_plain", 8, 8, false, 16, 300, 4},
+    {"b9x9_superko", 9, 9, true, 12, 350, 5, true},     {"b9x9_plain", 9, 9, false, 12, 350, 5},
+    {"b13x13_superko", 13, 13, true, 8, 200, 10, true}, {"b13x13_plain", 13, 13, false, 8, 200, 10},
+    {"b16x16_superko", 16, 16, true, 6, 150, 10},       {"b16x16_plain", 16, 16, false, 6, 150, 10},
+    {"b19x19_superko", 19, 19, true, 12, 200, 20},      {"b19x19_plain", 19, 19, false, 12, 200, 20},
+    {"b32x32_superko", 32, 32, true, 8, 100, 25},       {"b32x32_plain", 32, 32, false, 12, 100, 25},
+    {"b2x32_superko", 2, 32, true, 16, 150, 5},         {"b32x3_plain", 32, 3, false, 16, 150, 5},
 };
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Differential, ::testing::ValuesIn(kConfigs),

@@ -1,9 +1,10 @@
 // Input planes: layout, perspective, history steps and the game left untouched.
+#include "engine/encode.hpp"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "engine/encode.hpp"
 #include "engine/game.hpp"
 #include "oracle.hpp"
 #include "test_util.hpp"
@@ -76,8 +77,7 @@ TEST(InputPlanes, RectangularLayout) {
 TEST(InputPlanes, EditedGamesEncodeFromTheRecordsAndStayUnchanged) {
   auto g = Game<1>::with_options(5, 5, 7.5f, 0, 75, true);
   oracle::OracleGame<1> o(5, 5, 7.5f, 0, 75, true);
-  const std::vector<Move> moves = {P(1, 1), P(1, 2), P(2, 2), P(0, 1), P(2, 1), P(1, 0), P(0, 2), pass_move(),
-                                   P(3, 3)};
+  const std::vector<Move> moves = {P(1, 1), P(1, 2), P(2, 2), P(0, 1), P(2, 1), P(1, 0), P(0, 2), pass_move(), P(3, 3)};
   for (size_t i = 0; i < moves.size(); ++i) {
     ASSERT_TRUE(g.make_move(moves[i]));
     ASSERT_TRUE(o.make_move(moves[i]));

@@ -429,7 +429,9 @@ TEST(Scoring, OutcomeRule) {
       {"negative komi", {".BW.", ".BW.", ".BW.", ".BW."}, -0.5f, GameOutcome::BlackWin},
       {"black area", {"....", ".B..", "....", "...."}, 7.5f, GameOutcome::BlackWin},
       {"komi not a number", {"....", ".B..", "....", "...."}, nan, GameOutcome::Draw},
-      {"infinite komi", {"....", ".B..", "....", "...."}, std::numeric_limits<float>::infinity(),
+      {"infinite komi",
+       {"....", ".B..", "....", "...."},
+       std::numeric_limits<float>::infinity(),
        GameOutcome::WhiteWin},
   };
   for (const Case& c : cases) {

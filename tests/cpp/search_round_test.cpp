@@ -196,8 +196,7 @@ TEST_P(SearchFailures, TheMemoryBoundStopsARoundCleanly) {
     return false;
   };
   try {
-    h.s.run(
-        h.buffers(), [&](size_t rows) { return h.evaluate(rows, eval); }, stop);
+    h.s.run(h.buffers(), [&](size_t rows) { return h.evaluate(rows, eval); }, stop);
     ADD_FAILURE() << "no error";
   } catch (const search::TreeMemoryError& e) {
     EXPECT_NE(std::string(e.what()).find("max_tree_bytes"), std::string::npos) << e.what();

@@ -104,8 +104,7 @@ struct Harness {
   }
 
   search::RunStatus run(const RowEval& f) {
-    return s.run(
-        buffers(), [&](size_t rows) { return evaluate(rows, f); }, [] { return false; });
+    return s.run(buffers(), [&](size_t rows) { return evaluate(rows, f); }, [] { return false; });
   }
 
   // One round by hand: select, evaluate, commit.

@@ -1,6 +1,8 @@
 // Saved game and board states: a loaded game equals its source in every field
 // (superko bookkeeping and the Zobrist pre-filter included) and keeps playing
 // the same; corrupt states are refused or load into sound games.
+#include "engine/serialize.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +17,6 @@
 
 #include "engine/encode.hpp"
 #include "engine/game.hpp"
-#include "engine/serialize.hpp"
 #include "test_util.hpp"
 
 namespace vexlor {
@@ -164,9 +165,8 @@ TEST_P(RoundTrip, ReloadedGamesMatchAndContinueAlike) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, RoundTrip,
                          ::testing::Values(Shape{2, 2, 200, true}, Shape{3, 3, 300, true}, Shape{4, 4, 300, true},
-                                           Shape{5, 4, 200, false}, Shape{9, 9, 250, true},
-                                           Shape{13, 13, 120, true}, Shape{19, 19, 120, true},
-                                           Shape{32, 32, 60, true}),
+                                           Shape{5, 4, 200, false}, Shape{9, 9, 250, true}, Shape{13, 13, 120, true},
+                                           Shape{19, 19, 120, true}, Shape{32, 32, 60, true}),
                          [](const auto& info) {
                            return std::to_string(info.param.width) + "x" + std::to_string(info.param.height) +
                                   (info.param.superko ? "" : "_nosuperko");
@@ -270,15 +270,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Bad{"kind", [](Raw& r) { r.kind = 'B'; }}, Bad{"version", [](Raw& r) { r.version = 2; }},
         Bad{"width", [](Raw& r) { r.width = 1; }}, Bad{"height", [](Raw& r) { r.height = 33; }},
-        Bad{"word_count", [](Raw& r) { r.width = r.height = 9; }},
-        Bad{"flags", [](Raw& r) { r.flags = 4; }},
+        Bad{"word_count", [](Raw& r) { r.width = r.height = 9; }}, Bad{"flags", [](Raw& r) { r.flags = 4; }},
         Bad{"hashes_without_superko", [](Raw& r) { r.flags = serial::kExplicitHashes; }},
         Bad{"passes_above_two", [](Raw& r) { r.passes = 3; }},
         Bad{"passes_without_history", [](Raw& r) { r.passes = 1; }},
         Bad{"stone_on_padding", [](Raw& r) { r.black = {0, 2}; }},
-        Bad{"both_colours", [](Raw& r) { r.black = r.white = {1, 0}; }},
-        Bad{"truncated", [](Raw& r) { r.rest = {0}; }}, Bad{"trailing", [](Raw& r) { r.rest = {0, 0, 0}; }},
-        Bad{"long_varint", [](Raw& r) { r.rest = {0x80, 0, 0}; }},
+        Bad{"both_colours", [](Raw& r) { r.black = r.white = {1, 0}; }}, Bad{"truncated", [](Raw& r) { r.rest = {0}; }},
+        Bad{"trailing", [](Raw& r) { r.rest = {0, 0, 0}; }}, Bad{"long_varint", [](Raw& r) { r.rest = {0x80, 0, 0}; }},
         Bad{"move_off_board", [](Raw& r) { r.rest = {1, 10, 0}; }},
         Bad{"too_many_moves", [](Raw& r) { r.max_moves = 1, r.rest = {2, 9, 9}; }},
         Bad{"unknown_outcome", [](Raw& r) { r.max_moves = 1, r.rest = {1, 9, 3, 0}; }},
@@ -289,7 +287,8 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"ko_after_two_stones", [](Raw& r) { r.rest = {1, 0, 5, 1, 3, 0}; }},
         Bad{"zero_count", [](Raw& r) { r.rest = {0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0}; }},
         Bad{"keys_unsorted", [](Raw& r) { r.rest = {0, 2, 2, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 1}; }},
-        Bad{"count_beyond_the_tables", [](Raw& r) { r.rest = {0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x80, 0x80, 0x80, 0x10}; }}),
+        Bad{"count_beyond_the_tables",
+            [](Raw& r) { r.rest = {0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x80, 0x80, 0x80, 0x10}; }}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST(CorruptState, ByteFlipsAndTruncationsAreRefusedOrSound) {

@@ -14,7 +14,8 @@ std::atomic<bool> counting{false};
 namespace {
 
 void* allocate(std::size_t n) {
-  if (counting.load(std::memory_order_relaxed) && detail::consistency_checks_running == 0) allocations.fetch_add(1, std::memory_order_relaxed);
+  if (counting.load(std::memory_order_relaxed) && detail::consistency_checks_running == 0)
+    allocations.fetch_add(1, std::memory_order_relaxed);
   if (countdown.load(std::memory_order_relaxed) > 0 && countdown.fetch_sub(1) == 1) throw std::bad_alloc();
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();

@@ -88,14 +88,29 @@ inline Move pass_move() { return Move::pass(); }
 template <class F>
 void with_words(unsigned width, unsigned height, F&& f) {
   switch (words_for(width * height)) {
-    case 1: f.template operator()<1>(); return;
-    case 2: f.template operator()<2>(); return;
-    case 3: f.template operator()<3>(); return;
-    case 4: f.template operator()<4>(); return;
-    case 5: f.template operator()<5>(); return;
-    case 6: f.template operator()<6>(); return;
-    case 16: f.template operator()<16>(); return;
-    default: throw std::logic_error("board size not instantiated in the tests");
+    case 1:
+      f.template operator()<1>();
+      return;
+    case 2:
+      f.template operator()<2>();
+      return;
+    case 3:
+      f.template operator()<3>();
+      return;
+    case 4:
+      f.template operator()<4>();
+      return;
+    case 5:
+      f.template operator()<5>();
+      return;
+    case 6:
+      f.template operator()<6>();
+      return;
+    case 16:
+      f.template operator()<16>();
+      return;
+    default:
+      throw std::logic_error("board size not instantiated in the tests");
   }
 }
 
