@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The project's one test command: installs what the suites need, then runs
+#   0. the formatting of every C++ source (clang-format, pinned version),
 #   1. the engine tests (GoogleTest, warnings as errors),
 #   2. the Python tests against the installed module (warnings as errors),
 #   3. the Python tests on CPython 3.12 and 3.13 (each in its own venv),
@@ -30,6 +31,9 @@ if ((${#need[@]})); then
     sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
   fi
 fi
+
+step "formatting (scripts/check_format.sh)"
+PYTHON=$PY bash scripts/check_format.sh
 
 step "engine tests (GoogleTest)"
 cmake -S . -B build/engine-tests -DCMAKE_BUILD_TYPE=Release -DVEXLOR_BUILD_MODULE=OFF \
