@@ -252,7 +252,10 @@ PyObject* run_search(const ModuleState& st, TreeSearchCore& core, vs::BatchedSea
         raise(PyExc_ValueError, "game %zu is %ux%u; this search is for %ux%u", i, unsigned(w), unsigned(h),
               unsigned(core.width), unsigned(core.height));
       }
-      s.sync_root(i, *g);
+      if (core.options.reuse_tree)
+        s.sync_root(i, *g);
+      else
+        s.set_root(i, *g);  // without reuse every search starts afresh, also for a game searched before
     }
   });
 

@@ -482,7 +482,9 @@ class TreeSearch:
     c_visit, c_scale, rescale_values, mixed_value, epsilon as in mctx).
 
     Tree reuse (reuse_tree): a game passed again after one more move (played from
-    the result's action or any other) keeps the subtree of that move. Tree t draws
+    the result's action or any other) keeps the subtree of that move, and the same
+    game passed again keeps its whole tree; with reuse_tree=False every search starts
+    from a new tree. Tree t draws
     its randomness from a stream of `seed` and t, so results are deterministic.
     Not picklable: its trees are a cache.
     """
