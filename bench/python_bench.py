@@ -780,6 +780,15 @@ def machine_info(vx, peers, missing) -> list[str]:
     return lines
 
 
+
+def finish(started: float) -> int:
+    """Prints the run's length and the load at its end (a figure's context); exit status 0."""
+    load = os.getloadavg() if hasattr(os, "getloadavg") else None
+    print(f"_finished in {perf_counter() - started:.1f} s"
+          + (f", load average {load[0]:.2f} at the end_" if load else "_"))
+    return 0
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="smoke run: 2 short reps, small counts (< 15 s)")
@@ -844,10 +853,7 @@ def main(argv=None) -> int:
                 " timed in the same loop with a clock read around each call (the clock's own cost taken off);"
                 " 'rest' is what the parts leave of ns/step.")
 
-    load = os.getloadavg() if hasattr(os, "getloadavg") else None
-    print(f"_finished in {perf_counter() - started:.1f} s"
-          + (f", load average {load[0]:.2f} at the end_" if load else "_"))
-    return 0
+    return finish(started)
 
 
 if __name__ == "__main__":

@@ -25,6 +25,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from python_bench import (  # noqa: E402  (the shared harness of bench/python_bench.py)
     Cell,
     failure,
+    finish,
     fmt,
     import_vexlor,
     machine_info,
@@ -572,10 +573,7 @@ def main(argv=None) -> int:
         run_interleaved(cells, reps, budget, warmup=False)
         print(f"## {title}\n\n{report()}\n", flush=True)
 
-    load = os.getloadavg() if hasattr(os, "getloadavg") else None
-    print(f"_finished in {perf_counter() - started:.1f} s"
-          + (f", load average {load[0]:.2f} at the end_" if load else "_"))
-    return 0
+    return finish(started)
 
 
 if __name__ == "__main__":
