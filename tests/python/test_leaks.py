@@ -51,7 +51,11 @@ WARMUP = 10 if SANITIZED else 300
 MAX_OBJECTS = 64
 MAX_BLOCKS = 512
 MAX_HEAP_BYTES = 96 * 1024
-MAX_RSS_BYTES = 2 * 1024 * 1024
+# Resident memory also counts freed memory that malloc keeps rather than returns
+# (its per-thread arenas, after the batch and search tests' threads, fragment):
+# 2 MB of such growth was seen with no byte more in use. The heap bound above is
+# the exact one for everything that goes through malloc; this one is for the rest.
+MAX_RSS_BYTES = 8 * 1024 * 1024
 
 
 class _MallInfo2(ctypes.Structure):
