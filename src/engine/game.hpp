@@ -41,24 +41,26 @@ namespace vexlor {
 
 namespace detail {
 
-// Stops the program at the checker's first finding (builds with
-// VEXLOR_CHECK_INVARIANTS). The check allocates: without memory it is skipped,
-// so that the operation checked still completes or fails as it would.
 // Checks running on this thread: allocation probes in tests leave the
 // checker's own allocations out.
 inline thread_local int consistency_checks_running = 0;
 
+// Stops the program at the checker's first finding (builds with
+// VEXLOR_CHECK_INVARIANTS). The check allocates: without memory it is skipped,
+// so that the operation checked still completes or fails as it would.
 template <class G>
 void require_consistent(const G& game, const char* after) {
+  struct Running {
+    Running() { ++consistency_checks_running; }
+    ~Running() { --consistency_checks_running; }
+  };
   std::string finding;
-  ++consistency_checks_running;
   try {
+    const Running running;
     finding = game.check_consistency();
   } catch (const std::bad_alloc&) {
-    --consistency_checks_running;
     return;
   }
-  --consistency_checks_running;
   if (finding.empty()) return;
   std::fprintf(stderr, "vexlor: game inconsistent after %s: %s\n", after, finding.c_str());
   std::abort();
