@@ -42,6 +42,7 @@ def _history_order() -> np.ndarray:
 
 
 _ORDER = _history_order()
+_UINT8, _INT8 = np.dtype(np.uint8), np.dtype(np.int8)  # dtype objects: cheaper than the type per call
 
 
 class raw_env(AECEnv, EzPickle):
@@ -80,6 +81,7 @@ class raw_env(AECEnv, EzPickle):
         self.render_mode = render_mode
         self.screen_width = self.screen_height = screen_height
         self._planes = np.zeros((17, n, n), np.uint8)
+        self._planes_bool = self._planes.view(bool)
         self._mask = np.zeros(n * n + 1, np.uint8)
 
     def observation_space(self, agent):
@@ -95,16 +97,16 @@ class raw_env(AECEnv, EzPickle):
     def observe(self, agent):
         g = self._game
         g.encode_planes_into(self._planes)
-        planes = self._planes.view(bool)[_ORDER]  # a new array: callers may keep it
+        planes = self._planes_bool[_ORDER]  # a new array: callers may keep it
         planes[16] = agent == "white_0"
         if agent == self.agent_selection and not g.is_over():
-            action_mask = np.empty(self._N * self._N + 1, np.uint8)
+            action_mask = np.empty(self._N * self._N + 1, _UINT8)
             g.legal_action_mask_into(action_mask)  # writes every entry
         else:
-            action_mask = np.zeros(self._N * self._N + 1, np.uint8)
+            action_mask = np.zeros(self._N * self._N + 1, _UINT8)
             if agent == self.agent_selection:
                 action_mask[-1] = 1  # after the end, only the pass
-        return {"observation": planes.transpose(1, 2, 0), "action_mask": action_mask.view(np.int8)}
+        return {"observation": planes.transpose(1, 2, 0), "action_mask": action_mask.view(_INT8)}
 
     def step(self, action):
         if self.terminations[self.agent_selection] or self.truncations[self.agent_selection]:
@@ -216,9 +218,11 @@ class _Env(raw_env):
             return
         agent = self.agent_selection
         dead = self.terminations[agent] or self.truncations[agent]
-        in_space = (type(action) is int and 0 <= action <= self._N * self._N) or (
-            action is not None and self.action_spaces[agent].contains(action)
-        )
+        # Discrete.contains, without its dtype checks for the integers agents pass
+        if isinstance(action, (int, np.integer)):
+            in_space = 0 <= action <= self._N * self._N
+        else:
+            in_space = action is not None and self.action_spaces[agent].contains(action)
         assert (action is None and dead) or in_space, "action is not in action space"
         if dead:
             return self._was_dead_step(action)
