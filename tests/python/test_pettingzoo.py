@@ -108,6 +108,26 @@ class TestSameGameAsGoV5:
 
         assert selfplay(go_v5(), 4) == selfplay(vz, 4)
 
+    @pytest.mark.parametrize(
+        "action",
+        [0, 25, -1, 26, 3.0, None, "3", np.int64(25), np.int8(-1), np.uint16(26), np.bool_(True), np.array(4),
+         np.array([4]), np.float32(2)],
+        ids=repr,
+    )
+    def test_action_space_check_as_go_v5(self, action):
+        def outcome(module):
+            e = module.env(board_size=5)
+            e.reset()
+            try:
+                e.step(action)
+            except AssertionError:
+                return "refused"
+            except Exception as exc:  # past the check, a value the game cannot take
+                return type(exc).__name__
+            return "played"
+
+        assert outcome(vz) == outcome(go_v5())
+
     def test_spaces_match(self):
         ours, theirs = vz.raw_env(board_size=9), go_v5().raw_env(board_size=9)
         assert ours.possible_agents == theirs.possible_agents
