@@ -57,6 +57,7 @@
 #include <utility>
 #include <vector>
 
+#include "batch/board_ring.hpp"
 #include "batch/streams.hpp"
 #include "batch/worker_pool.hpp"
 #include "batch/writers.hpp"
@@ -199,7 +200,11 @@ class GameBatch {
   // n new games; throws std::invalid_argument for a thread count outside
   // 1..WorkerPool::kMaxThreads and std::logic_error when NW does not fit the size.
   GameBatch(size_t n, const GameOptions& options, BatchConfig config = {}, unsigned threads = 1, uint64_t seed = 0)
-      : options_(options), config_(config), seed_(seed), fresh_(options.new_game<NW>()) {
+      : options_(options),
+        config_(config),
+        seed_(seed),
+        fresh_(options.new_game<NW>()),
+        fresh_ring_(BoardRing<NW>::of(fresh_)) {
     check_threads(threads);
     (void)fresh_.legal_placements_remembered();  // copies start with their legal set known
     slots_.assign(n, Slot{fresh_});
@@ -265,20 +270,24 @@ class GameBatch {
       throw std::invalid_argument("the game has ended; a batch that resets games as they end holds games in play");
     (void)g.legal_placements_remembered();
     s.game = std::move(g);
+    s.ring = BoardRing<NW>::of(s.game);
     s.forfeit = false;
   }
   // A new game in slot i (its stream goes on).
-  void reset(size_t i) { slot(i).restart(fresh_); }
+  void reset(size_t i) { slot(i).restart(fresh_, fresh_ring_); }
   // A new game in every slot.
   void reset_all() {
-    for (Slot& s : slots_) s.restart(fresh_);
+    for (Slot& s : slots_) s.restart(fresh_, fresh_ring_);
   }
   // A new game in every slot whose byte in `which` (size() bytes) is not 0.
   void reset_where(std::span<const uint8_t> which) {
     require_count(which.size(), "reset mask");
     for (size_t i = 0; i < slots_.size(); ++i)
-      if (which[i]) slots_[i].restart(fresh_);
+      if (which[i]) slots_[i].restart(fresh_, fresh_ring_);
   }
+
+  // Whether slot i's kept boards are those its game's history gives (checked by tests).
+  bool boards_consistent(size_t i) const { return slot(i).ring == BoardRing<NW>::of(slot(i).game); }
 
   // --- stepping ----------------------------------------------------------
   // One action per game (size() of them); see the top of this file.
@@ -342,16 +351,18 @@ class GameBatch {
 
   struct Slot {
     Game<NW> game;
+    BoardRing<NW> ring;  // game's last boards, for its observations
     uint64_t draws = 0;
     bool forfeit = false;  // game ended by an illegal move and waits for a reset
     bool ended_in_last_step = false;
     bool finished_forfeit = false;
     std::optional<Game<NW>> finished;  // the last game that ended here
 
-    explicit Slot(const Game<NW>& g) : game(g) {}
+    explicit Slot(const Game<NW>& g) : game(g), ring(BoardRing<NW>::of(g)) {}
     bool ended() const { return forfeit || game.is_over(); }
-    void restart(const Game<NW>& fresh) {
+    void restart(const Game<NW>& fresh, const BoardRing<NW>& fresh_ring) {
       game = fresh;
+      ring = fresh_ring;
       forfeit = false;
     }
   };
@@ -417,12 +428,15 @@ class GameBatch {
     float score_black = std::numeric_limits<float>::quiet_NaN(), score_white = score_black;
     int8_t outcome = -1;
     if (verdict == Verdict::Restart) {
-      s.restart(fresh_);
+      s.restart(fresh_, fresh_ring_);
     } else {
-      if (verdict == Verdict::Forfeit)
+      if (verdict == Verdict::Forfeit) {
         s.forfeit = true;
-      else if (!s.game.make_move(decode(action)))
-        assert(false && "checked action refused");
+      } else {
+        [[maybe_unused]] const bool made = s.game.make_move(decode(action));
+        assert(made && "checked action refused");
+        s.ring.push(s.game.board());
+      }
       ended = s.ended();
     }
     if (ended) {
@@ -431,7 +445,7 @@ class GameBatch {
       reward_black = result == GameOutcome::BlackWin ? 1.0f : result == GameOutcome::WhiteWin ? -1.0f : 0.0f;
       terminated = s.forfeit || s.game.consecutive_passes() >= 2;
       if (out.score_black || out.score_white) std::tie(score_black, score_white) = s.game.score();
-      if (out.final_obs) write_planes(s.game, out.final_obs.at(i, area()), out.final_obs.type);
+      if (out.final_obs) write_planes(s.ring, s.game.turn(), area(), out.final_obs.at(i, area()), out.final_obs.type);
       s.ended_in_last_step = true;
       s.finished_forfeit = s.forfeit;
       if (config_.autoreset == Autoreset::SameStep) {
@@ -440,11 +454,12 @@ class GameBatch {
           std::swap(*s.finished, s.game);
         else
           s.finished.emplace(std::move(s.game));
-        s.restart(fresh_);
+        s.restart(fresh_, fresh_ring_);
       } else {
         s.finished = s.game;
       }
     }
+    assert(s.ring == BoardRing<NW>::of(s.game));
     write_state(i, out.obs, out.mask);
     const float reward_mover = mover == Player::Black ? reward_black : -reward_black;
     if (out.reward_mover) *out.reward_mover.at(i) = reward_mover + 0.0f;  // no -0.0
@@ -461,7 +476,7 @@ class GameBatch {
   void write_state(size_t i, const PlanesOut& obs, const MaskOut& mask) {
     const Slot& s = slots_[i];
     const Bitboard<NW> places = s.game.legal_placements_remembered();
-    if (obs) write_planes(s.game, obs.at(i, area()), obs.type);
+    if (obs) write_planes(s.ring, s.game.turn(), area(), obs.at(i, area()), obs.type);
     if (mask) {
       if (s.ended())
         write_mask(Bitboard<NW>{}, false, area(), mask.at(i, area()));
@@ -505,7 +520,8 @@ class GameBatch {
   GameOptions options_;
   BatchConfig config_;
   uint64_t seed_;
-  Game<NW> fresh_;  // a new game with its legal set remembered: the template of every reset
+  Game<NW> fresh_;            // a new game with its legal set remembered: the template of every reset
+  BoardRing<NW> fresh_ring_;  // its boards
   std::vector<Slot> slots_;
   std::vector<Verdict> verdicts_;  // scratch of step()
   std::unique_ptr<WorkerPool> pool_;

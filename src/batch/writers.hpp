@@ -14,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "batch/board_ring.hpp"
 #include "engine/bitboard.hpp"
 #include "engine/board.hpp"
 #include "engine/encode.hpp"
@@ -93,40 +94,29 @@ template <int NW, class T>
     detail::spread_exact(detail::chunk_of(s, full), out + 16 * full, n % 16);
 }
 
-// The 17 planes of the game (encode.hpp's layout, the side to move's view)
-// into 17 * area values at out; every value is written.
+// The 17 planes of a game whose last boards are `ring` and whose side to move
+// is `me` (encode.hpp's layout, me's view) into 17 * area values at out;
+// every value is written.
 template <int NW, class T>
-void write_planes(const Game<NW>& g, T* out) {
-  const unsigned area = g.area();
-  const Player me = g.turn();
-  Board<NW> b = g.board();
+void write_planes(const BoardRing<NW>& ring, Player me, unsigned area, T* out) {
   // Planes are written in order and plane 16 last, so each may spill into
   // the next when the last plane is long enough to take a spill.
   const bool spill = area >= 16;
-  auto step = [&](unsigned t) {
-    write_points(b.stones(me), area, out + size_t(2 * t) * area, spill);
-    write_points(b.stones(opposite(me)), area, out + size_t(2 * t + 1) * area, spill);
-  };
-  step(0);
-  const auto& hist = g.history();
-  const size_t n = hist.size();
-  const unsigned k = unsigned(std::min<size_t>(n, kHistorySteps - 1));
-  Player mover = opposite(me);  // made the last move
-  for (unsigned t = 1; t <= k; ++t) {
-    undo_on_board(b, hist[n - t], mover);
-    step(t);
-    mover = opposite(mover);
+  const unsigned boards = ring.count();
+  for (unsigned t = 0; t < boards; ++t) {
+    write_points(ring.stones(t, me), area, out + size_t(2 * t) * area, spill);
+    write_points(ring.stones(t, opposite(me)), area, out + size_t(2 * t + 1) * area, spill);
   }
-  std::fill(out + size_t(2 * (k + 1)) * area, out + size_t(16) * area, T(0));
+  std::fill(out + size_t(2 * boards) * area, out + size_t(16) * area, T(0));
   std::fill(out + size_t(16) * area, out + size_t(17) * area, T(me == Player::Black ? 1 : 0));
 }
 
 template <int NW>
-void write_planes(const Game<NW>& g, void* out, PlaneType type) {
+void write_planes(const BoardRing<NW>& ring, Player me, unsigned area, void* out, PlaneType type) {
   if (type == PlaneType::F32)
-    write_planes(g, static_cast<float*>(out));
+    write_planes(ring, me, area, static_cast<float*>(out));
   else
-    write_planes(g, static_cast<uint8_t*>(out));
+    write_planes(ring, me, area, static_cast<uint8_t*>(out));
 }
 
 // area + 1 bytes: 1 at the legal placements, then the pass.

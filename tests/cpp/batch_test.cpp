@@ -431,6 +431,61 @@ TEST(Batch, GamesGoInAndOut) {
   EXPECT_EQ(b.game(2).board(), g.board());
 }
 
+// The boards a batch keeps for observations are the ones its games' histories
+// give after every kind of change: steps (placements, passes, forfeits, ends
+// and restarts), resets, a game put in (edited by hand) and a load.
+class BatchKeptBoards : public ::testing::TestWithParam<Autoreset> {};
+
+TEST_P(BatchKeptBoards, FollowEveryChange) {
+  const size_t n = 9;
+  GameOptions o = GameOptions::defaults(9, 9);
+  o.min_moves_before_pass_possible = 4;
+  o.max_moves = 20;
+  GameBatch<2> b(n, o, {GetParam(), IllegalAction::Lose}, 2, 3);
+  auto expect_consistent = [&](const std::string& after) {
+    for (size_t i = 0; i < n; ++i) EXPECT_TRUE(b.boards_consistent(i)) << after << ", game " << i;
+  };
+  auto reset_ended = [&] {
+    if (GetParam() == Autoreset::Disabled)
+      for (size_t i = 0; i < n; ++i)
+        if (b.ended(i)) b.reset(i);
+  };
+  std::mt19937_64 rng(11);
+  std::vector<int64_t> a(n);
+  for (int s = 0; s < 60; ++s) {
+    reset_ended();
+    b.sample(a);
+    for (auto& x : a)
+      if (rng() % 6 == 0) x = int64_t(rng() % 82);  // passes, and illegal moves that forfeit
+    b.step(a, {});
+    expect_consistent("step " + std::to_string(s));
+    if (s % 7 == 3) {
+      std::vector<uint8_t> which(n);
+      for (auto& w : which) w = rng() % 3 == 0;
+      b.reset_where(which);
+      expect_consistent("reset_where");
+    }
+  }
+  Game<2> g = b.game(1);
+  while (g.move_count() < 3) g.make_move(g.legal_moves().front());
+  g.set_piece(8, 8, Player::White);
+  b.put(4, g);
+  expect_consistent("put");
+  reset_ended();
+  b.sample(a);
+  b.step(a, {});
+  expect_consistent("step after put");
+  const std::vector<uint8_t> bytes = saved(b);
+  b = BatchSerializer<2>::load(bytes.data(), bytes.size());
+  expect_consistent("load");
+  b.reset(0);
+  b.reset_all();
+  expect_consistent("reset_all");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, BatchKeptBoards,
+                         ::testing::Values(Autoreset::SameStep, Autoreset::NextStep, Autoreset::Disabled));
+
 // A saved batch loads to one that steps the same; damaged bytes are refused, never crash.
 TEST(Batch, SavedStatesRoundTripAndRefuseDamage) {
   GameBatch<2> b = busy_batch(5, kDisabled, 2);
