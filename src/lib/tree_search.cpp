@@ -101,6 +101,8 @@ void set_option(vs::Options& o, PyObject* key, PyObject* value) {
     o.reuse_tree = to_bool(value, k);
   } else if (is("max_tree_bytes")) {
     o.max_tree_bytes = size_t(to_unsigned(value, k, SIZE_MAX));
+  } else if (is("threads")) {
+    o.threads = uint32_t(to_unsigned(value, k, UINT32_MAX));
   } else if (is("seed")) {
     o.seed = to_unsigned(value, k);
   } else if (is("planes")) {
