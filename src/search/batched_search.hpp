@@ -439,12 +439,12 @@ class BatchedSearch {
     bool prepared = false;     // root noise drawn for this search
     bool concluded = false;
     int32_t action = -1;
-    std::vector<double> root_prior;       // PUCT: root priors with noise, per root edge
-    std::vector<double> gumbel;           // Gumbel: g per root edge, scaled
-    std::vector<uint32_t> search_visits;  // Gumbel: this search's visits per root edge
-    std::vector<uint32_t> considered;     // Gumbel: visits an eligible action has, per simulation
-    std::vector<uint32_t> root_visited;   // Gumbel: root edges with visits (pending ones too), ascending
-    std::vector<uint32_t> root_order;     // Gumbel: root edges by gumbel_base, for this search
+    std::vector<double> root_prior;        // PUCT: root priors with noise, per root edge
+    std::vector<double> gumbel;            // Gumbel: g per root edge, scaled
+    std::vector<uint32_t> search_visits;   // Gumbel: this search's visits per root edge
+    const uint32_t* considered = nullptr;  // Gumbel: visits an eligible action has, per simulation
+    std::vector<uint32_t> root_visited;    // Gumbel: root edges with visits (pending ones too), ascending
+    std::vector<uint32_t> root_order;      // Gumbel: root edges by gumbel_base, for this search
 
     void reset_search() {
       done = pending = 0;
@@ -472,9 +472,20 @@ class BatchedSearch {
     std::vector<Leaf> leaves;
     std::vector<uint32_t> path;
     Pool<uint16_t> legal;
-    std::vector<double> scratch;    // 3 * (area + 1): selection and expansion work space
-    std::vector<uint32_t> indices;  // area + 1: visited edges in Gumbel selection
+    std::vector<double> scratch;                 // 3 * (area + 1): selection and expansion work space
+    std::vector<uint32_t> indices;               // area + 1: visited edges in Gumbel selection
+    std::vector<std::vector<uint32_t>> halving;  // Gumbel: the schedule per number of considered actions
   };
+
+  // The sequential-halving schedule for m considered actions, made once per
+  // search object and worker: it depends on nothing else. Its storage stays
+  // put when the outer vector grows (moving a vector keeps its buffer).
+  const uint32_t* halving_schedule(Worker& w, uint32_t m) const {
+    if (w.halving.size() <= m) w.halving.resize(m + 1);
+    std::vector<uint32_t>& seq = w.halving[m];
+    if (seq.empty()) considered_visit_sequence(m, options_.num_simulations, seq);
+    return seq.data();
+  }
 
   // Calls f on every worker with a slice, each on its own thread. When some
   // throw, the exception of the first slice in tree order is rethrown once all
@@ -624,8 +635,7 @@ class BatchedSearch {
       gumbel_root_order(root, e, ts.gumbel.data(), ts.root_order.data(), w.scratch.data());
       ts.root_visited.resize(count);
       ts.root_visited.resize(visited_edges(e, count, ts.root_visited.data()));
-      considered_visit_sequence(std::min(options_.gumbel.max_considered_actions, count), options_.num_simulations,
-                                ts.considered);
+      ts.considered = halving_schedule(w, std::min(options_.gumbel.max_considered_actions, count));
     }
     ts.prepared = true;
   }

@@ -5,6 +5,7 @@ ThreadSanitizer."""
 
 import hashlib
 import threading
+import time
 
 import pytest
 
@@ -138,6 +139,7 @@ def test_searches_side_by_side():
                 batch.step(batch.sample_actions())
             except RuntimeError:
                 pass
+            time.sleep(0.002)  # room for the searches to read the batch between steps
 
     def guarded(f):
         def run():
