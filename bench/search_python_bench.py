@@ -65,10 +65,11 @@ def roots(size, count, seed):
     return games
 
 
-def run(size, options, roots_count, moves, leaves, planes, seed):
+def run(size, options, roots_count, moves, leaves, planes, threads, seed):
     """One repetition: an untimed move, then `moves` timed ones."""
     games = roots(size, roots_count, seed)
-    search = vg.TreeSearch(size, size, leaves_per_tree=leaves, planes=planes, seed=seed, **options)
+    extra = {"threads": threads} if threads > 1 else {}
+    search = vg.TreeSearch(size, size, leaves_per_tree=leaves, planes=planes, seed=seed, **options, **extra)
     sims = 0
     wall = cpu = eval_wall = eval_cpu = 0.0
     for move in range(moves + 1):
@@ -99,6 +100,8 @@ def main():
     parser.add_argument("--moves", type=int, default=3, help="timed moves per repetition")
     parser.add_argument("--roots", type=int, default=64)
     parser.add_argument("--leaves", type=int, default=1, help="leaves per tree and round")
+    parser.add_argument("--threads", type=int, default=1, help="TreeSearch threads (the CPU columns count the"
+                        " calling thread only)")
     parser.add_argument("--planes", choices=["float32", "uint8"], default="float32")
     parser.add_argument("--only", default="", help="configurations whose name contains this")
     parser.add_argument("--quick", action="store_true")
@@ -109,8 +112,9 @@ def main():
     samples = {name: [] for name, _, _ in configs}
     for rep in range(args.reps):
         for name, size, options in configs:
-            samples[name].append(run(size, options, args.roots, args.moves, args.leaves, args.planes, seed=rep + 1))
-    print(f"{args.roots} roots, {args.leaves} leaf/tree/round, {args.planes} planes, "
+            samples[name].append(run(size, options, args.roots, args.moves, args.leaves, args.planes, args.threads,
+                                     seed=rep + 1))
+    print(f"{args.roots} roots, {args.leaves} leaf/tree/round, {args.planes} planes, {args.threads} thread(s), "
           f"median of {args.reps} x {args.moves} moves")
     print(f"{'configuration':<18} {'sims/s wall':>11} {'sims/CPU-s':>10} {'evaluator':>9} {'tree ns/sim':>11} "
           f"{'tree KiB':>9} {'pool KiB':>9}")

@@ -130,7 +130,7 @@ sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "--capture=sys", "tests/py
     TSAN_OPTIONS="halt_on_error=1:history_size=7" PYTHONMALLOC=malloc PYTHONPATH="$ROOT/build/tsan" \
     "$py_exe" -m pytest -q -p no:cacheprovider --capture=sys tests/python/test_threads.py \
     "tests/python/test_buffers.py::TestBatchThreads" \
-    "tests/python/test_game_batch.py::TestConcurrentUse"
+    "tests/python/test_game_batch.py::TestConcurrentUse" tests/python/test_tree_search_threads.py
   echo "ThreadSanitizer stage: $((SECONDS - tsan_start)) s"
 fi
 

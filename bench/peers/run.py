@@ -322,13 +322,17 @@ def vexlor_roots(vx, n: int, count: int, moves: int, seed: int):
     return roots
 
 
-def vexlor_search(vx, n: int, batch: int, sims: int, rule: str, seed: int):
+def vexlor_search(vx, n: int, batch: int, sims: int, rule: str, seed: int, threads: int = 1):
     """TreeSearch over `batch` roots with a trivial NumPy evaluator (zero logits, zero values), no tree reuse."""
     import numpy as np
 
     if not hasattr(vx, "TreeSearch"):
         return skipped("vexlor_go.TreeSearch is not in this build")
-    search = vx.TreeSearch(n, n, rule=rule, num_simulations=sims, seed=seed, reuse_tree=False)
+    options = {"threads": threads} if threads > 1 else {}
+    try:
+        search = vx.TreeSearch(n, n, rule=rule, num_simulations=sims, seed=seed, reuse_tree=False, **options)
+    except TypeError:
+        return skipped("vexlor_go.TreeSearch has no threads option in this build")
     roots = vexlor_roots(vx, n, batch, 4, seed)
     logits = np.zeros((batch, n * n + 1), np.float32)
     values = np.zeros(batch, np.float32)
@@ -409,21 +413,23 @@ def search_section(vx, sizes, args) -> tuple[list[Cell], Callable[[], str]]:
             run = Lazy(lambda n=n, rule=rule, sims=sims: mctx_search(n, batch, sims, rule, args.seed),
                        max_reps=1 if slow else None)
             cells.append(Cell(("mctx", n, rule), run))
-            cells.append(Cell(("vexlor", n, rule), Lazy(lambda n=n, rule=rule, sims=sims:
-                                                          vexlor_search(vx, n, batch, sims, rule, args.seed))))
+            for t in (1, 2):
+                cells.append(Cell(("vexlor", n, rule, t), Lazy(lambda n=n, rule=rule, sims=sims, t=t:
+                                                                  vexlor_search(vx, n, batch, sims, rule, args.seed, t))))
 
     def report():
         by = {c.key: c for c in cells}
         rows = []
         for n in sizes:
             for rule, sims in configs:
-                theirs, ours = by[("mctx", n, rule)], by[("vexlor", n, rule)]
-                share, tree = ours.median("eval_share"), ours.median("tree_bytes")
-                rows.append([f"{n}x{n}", f"{'PUCT' if rule == 'puct' else 'Gumbel'} {sims}",
-                             shown(theirs), theirs.spread("rate"), shown(ours), ours.spread("rate"),
-                             "n/a" if share is None else f"{100 * share:.1f}%",
-                             "n/a" if tree is None else fmt(tree / 1024, 1),
-                             ratio(ours.median("rate"), theirs.median("rate"))])
+                for t in (1, 2):
+                    theirs, ours = by[("mctx", n, rule)], by[("vexlor", n, rule, t)]
+                    share, tree = ours.median("eval_share"), ours.median("tree_bytes")
+                    rows.append([f"{n}x{n}", f"{'PUCT' if rule == 'puct' else 'Gumbel'} {sims}, threads={t}",
+                                 shown(theirs), theirs.spread("rate"), shown(ours), ours.spread("rate"),
+                                 "n/a" if share is None else f"{100 * share:.1f}%",
+                                 "n/a" if tree is None else fmt(tree / 1024, 1),
+                                 ratio(ours.median("rate"), theirs.median("rate"))])
         return (table(["board", "rule, simulations", "mctx+pgx sims/s", "spread", "vexlor sims/s", "spread",
                        "vexlor evaluator share", "vexlor KiB/tree", "vexlor / mctx"], rows)
                 + f"\n\n{batch} roots, each 4 seeded random placements into the game; one search per call, no"
@@ -446,22 +452,25 @@ def openspiel_section(vx, args) -> tuple[list[Cell], Callable[[], str]]:
         Cell(("os-py",), Lazy(lambda: openspiel_python_mcts(n, py_sims, args.seed))),
         Cell(("vexlor", 1), Lazy(lambda: vexlor_search(vx, n, 1, sims, "puct", args.seed))),
         Cell(("vexlor", many), Lazy(lambda: vexlor_search(vx, n, many, sims, "puct", args.seed))),
+        Cell(("vexlor", many, 2), Lazy(lambda: vexlor_search(vx, n, many, sims, "puct", args.seed, 2))),
     ]
 
     def report():
         by = {c.key: c for c in cells}
-        ours = [by[("vexlor", 1)].median("rate"), by[("vexlor", many)].median("rate")]
+        ours = [by[("vexlor", 1)].median("rate"), by[("vexlor", many, 2)].median("rate")]
         rows = []
         for label, c in [(f"OpenSpiel C++ MCTSBot, PUCT {sims}, 1 random rollout per leaf", by[("os-cpp",)]),
                          ("the same with 1 simulation: about one playout", by[("os-cpp-1",)]),
                          (f"OpenSpiel Python MCTSBot, PUCT {py_sims}, trivial evaluator", by[("os-py",)])]:
             rate = c.median("rate")
             rows.append([label, shown(c), c.spread("rate"), ratio(ours[0], rate), ratio(ours[1], rate)])
-        for k in (1, many):
-            c = by[("vexlor", k)]
-            rows.append([f"vexlor TreeSearch, PUCT {sims}, {k} root{'s' if k > 1 else ''}, trivial evaluator",
-                         shown(c), c.spread("rate"), "", ""])
-        return (table(["engine (9x9)", "sims/s", "spread", "vexlor 1 root / it", f"vexlor {many} roots / it"], rows)
+        for key in ((1,), (many,), (many, 2)):
+            c = by[("vexlor", *key)]
+            threads = f", threads={key[1]}" if len(key) > 1 else ""
+            rows.append([f"vexlor TreeSearch, PUCT {sims}, {key[0]} root{'s' if key[0] > 1 else ''}{threads},"
+                         " trivial evaluator", shown(c), c.spread("rate"), "", ""])
+        return (table(["engine (9x9)", "sims/s", "spread", "vexlor 1 root / it",
+                       f"vexlor {many} roots, threads=2 / it"], rows)
                 + "\n\nOpenSpiel searches one tree at a time, one leaf per simulation. Its C++ bot accepts no"
                 " evaluator written in Python (pyspiel.Evaluator has no constructor there) and crashes with zero"
                 " rollouts, so it runs its cheapest evaluator, one uniformly random playout to the end of the"

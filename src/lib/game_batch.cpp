@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "batch/batch_state.hpp"
+#include "batch_object.hpp"
 #include "buffer_view.hpp"
 #include "engine/encode.hpp"
 #include "methods.hpp"
@@ -20,15 +21,6 @@
 
 namespace vexlor::py {
 namespace {
-
-using BatchVariant = NwVariant<batch::GameBatch>;
-
-struct PyGameBatch {
-  PyObject_HEAD AccessFlag access;
-  BatchVariant batch;
-};
-
-PyGameBatch* as_batch(PyObject* o) { return reinterpret_cast<PyGameBatch*>(o); }
 
 template <class F>
 decltype(auto) visit_batch(PyObject* self, F&& f) {

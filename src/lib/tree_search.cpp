@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_object.hpp"
 #include "buffer_view.hpp"
 #include "engine/encode.hpp"
 #include "methods.hpp"
@@ -100,6 +101,8 @@ void set_option(vs::Options& o, PyObject* key, PyObject* value) {
     o.reuse_tree = to_bool(value, k);
   } else if (is("max_tree_bytes")) {
     o.max_tree_bytes = size_t(to_unsigned(value, k, SIZE_MAX));
+  } else if (is("threads")) {
+    o.threads = uint32_t(to_unsigned(value, k, UINT32_MAX));
   } else if (is("seed")) {
     o.seed = to_unsigned(value, k);
   } else if (is("planes")) {
@@ -230,34 +233,75 @@ void take_result(PyObject* o, const char* name, size_t rows, size_t cols, std::v
 
 // --- the search -------------------------------------------------------------------------
 
+// Tree i's root becomes game i (kept, advanced by one move, or replaced).
 template <int NW>
-PyObject* run_search(const ModuleState& st, TreeSearchCore& core, vs::BatchedSearch<NW>& s, PyObject* games,
-                     PyObject* evaluate) {
-  const Ref seq = check(PySequence_Fast(games, "argument 'games' must be a sequence of Game"));
+void sync_one(const TreeSearchCore& core, vs::BatchedSearch<NW>& s, size_t i, const Game<NW>& g) {
+  if (core.options.reuse_tree)
+    s.sync_root(i, g);
+  else
+    s.set_root(i, g);  // without reuse every search starts afresh, also for a game searched before
+}
+
+// The roots from a GameBatch, read under its shared access: a step running
+// meanwhile on another thread is refused, never read half-done.
+template <int NW>
+size_t sync_batch(const TreeSearchCore& core, vs::BatchedSearch<NW>& s, PyObject* games) {
+  const Access read(as_batch(games), Access::Shared);
+  const batch::GameBatch<NW>* b = std::get_if<batch::GameBatch<NW>>(&as_batch(games)->batch);
+  if (!b || b->options().width != core.width || b->options().height != core.height) {
+    const auto [w, h] = std::visit(
+        [](const auto& x) {
+          return std::pair{unsigned(x.options().width), unsigned(x.options().height)};
+        },
+        as_batch(games)->batch);
+    raise(PyExc_ValueError, "the batch's games are %ux%u; this search is for %ux%u", w, h, unsigned(core.width),
+          unsigned(core.height));
+  }
+  const size_t n = b->size();
+  translated([&] {
+    if (s.num_trees() != n) s.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      if (b->ended(i)) raise(PyExc_ValueError, "game %zu is over", i);
+      sync_one(core, s, i, b->game(i));
+    }
+  });
+  return n;
+}
+
+template <int NW>
+size_t sync_list(const ModuleState& st, const TreeSearchCore& core, vs::BatchedSearch<NW>& s, PyObject* games) {
+  const Ref seq = check(PySequence_Fast(games, "argument 'games' must be a sequence of Game or a GameBatch"));
   const size_t n = size_t(PySequence_Fast_GET_SIZE(seq.get()));
   if (n == 0) raise(PyExc_ValueError, "argument 'games' is empty");
   PyObject* const* items = PySequence_Fast_ITEMS(seq.get());
   for (size_t i = 0; i < n; ++i) require_type(items[i], st.game_type, "games", "a sequence of Game");
-  if (!PyCallable_Check(evaluate))
-    raise(PyExc_TypeError, "argument 'evaluate' must be callable, not %.200s", Py_TYPE(evaluate)->tp_name);
-
   translated([&] {
     if (s.num_trees() != n) s.resize(n);
     for (size_t i = 0; i < n; ++i) {
       const Access read(as_game(items[i]), Access::Shared);
       const Game<NW>* g = std::get_if<Game<NW>>(&as_game(items[i])->game);
       if (!g || g->width() != core.width || g->height() != core.height) {
-        const auto [w, h] =
-            std::visit([](const auto& x) { return std::pair{x.width(), x.height()}; }, as_game(items[i])->game);
+        const auto [w, h] = std::visit(
+            [](const auto& x) {
+              return std::pair{x.width(), x.height()};
+            },
+            as_game(items[i])->game);
         raise(PyExc_ValueError, "game %zu is %ux%u; this search is for %ux%u", i, unsigned(w), unsigned(h),
               unsigned(core.width), unsigned(core.height));
       }
-      if (core.options.reuse_tree)
-        s.sync_root(i, *g);
-      else
-        s.set_root(i, *g);  // without reuse every search starts afresh, also for a game searched before
+      sync_one(core, s, i, *g);
     }
   });
+  return n;
+}
+
+template <int NW>
+PyObject* run_search(const ModuleState& st, TreeSearchCore& core, vs::BatchedSearch<NW>& s, PyObject* games,
+                     PyObject* evaluate) {
+  if (!PyCallable_Check(evaluate))
+    raise(PyExc_TypeError, "argument 'evaluate' must be callable, not %.200s", Py_TYPE(evaluate)->tp_name);
+  // The roots are copied into the trees here: nothing below reads the games.
+  const size_t n = Py_IS_TYPE(games, st.game_batch_type) ? sync_batch(core, s, games) : sync_list(st, core, s, games);
 
   const Ref numpy = check(PyImport_ImportModule("numpy"));
   const size_t rows = s.max_leaves(), actions = s.num_actions();

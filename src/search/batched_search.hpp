@@ -38,6 +38,11 @@
 // Gumbel: one Gumbel per legal root action, ascending) when the root is first
 // expanded in the search, then (PUCT, temperature > 0) one uniform for the move.
 //
+// Threads (Options::threads): the trees are split into contiguous slices, one
+// per thread, each with its own work space; a thread writes its rows into its
+// slice's part of the buffers, and the parts are then packed in tree order.
+// Every result, the rows included, is the same for every thread count.
+//
 // Nothing here touches Python: a binding may run select and commit without
 // the interpreter lock and take it only for the evaluator.
 #pragma once
@@ -49,11 +54,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "batch/worker_pool.hpp"
 #include "engine/encode.hpp"
 #include "engine/game.hpp"
 #include "expansion.hpp"
@@ -112,9 +120,13 @@ class BatchedSearch {
     if (width < 2 || width > 32 || height < 2 || height > 32 || words_for(unsigned(width) * height) != NW)
       throw std::invalid_argument("board size does not fit this search");
     area_ = unsigned(width) * height;
+    workers_.resize(options_.threads);
+    for (Worker& w : workers_) {
+      w.scratch.resize(3 * size_t(area_ + 1));
+      w.indices.resize(area_ + 1);
+    }
+    if (options_.threads > 1) pool_ = std::make_unique<batch::WorkerPool>(options_.threads);
     resize(num_trees);
-    scratch_.resize(3 * size_t(area_ + 1));
-    indices_.resize(area_ + 1);
   }
 
   const Options& options() const { return options_; }
@@ -130,9 +142,16 @@ class BatchedSearch {
     const size_t old = trees_.size();
     trees_.resize(num_trees);
     for (size_t t = old; t < num_trees; ++t) trees_[t].rng = Random(options_.seed, t);
-    leaves_.reserve(max_leaves());
-    legal_.reserve(max_leaves() * (area_ + 1));
-    path_.reserve(max_leaves() * 64);  // deeper paths grow it once
+    active_ = unsigned(std::clamp<size_t>(num_trees, 1, workers_.size()));
+    for (unsigned i = 0; i < workers_.size(); ++i) {
+      Worker& w = workers_[i];
+      w.first = i < active_ ? num_trees * i / active_ : num_trees;
+      w.last = i < active_ ? num_trees * (i + 1) / active_ : num_trees;
+      const size_t leaves = (w.last - w.first) * options_.leaves_per_tree;
+      w.leaves.reserve(leaves);
+      w.legal.reserve(leaves * (area_ + 1));
+      w.path.reserve(leaves * 64);  // deeper paths grow it once
+    }
   }
 
   // --- roots -----------------------------------------------------------------
@@ -194,11 +213,14 @@ class BatchedSearch {
       if (!ts.game) throw std::invalid_argument("tree " + std::to_string(t) + " has no game");
       if (ts.game->is_over()) throw std::invalid_argument("game " + std::to_string(t) + " is over");
     }
-    for (TreeState& ts : trees_) {
-      ts.reset_search();
-      reserve_pool(ts.tree);
-      if (ts.tree.expanded()) prepare_root(ts);
-    }
+    on_workers([&](Worker& w) {
+      for (size_t t = w.first; t < w.last; ++t) {
+        TreeState& ts = trees_[t];
+        ts.reset_search();
+        reserve_pool(ts.tree);
+        if (ts.tree.expanded()) prepare_root(w, ts);
+      }
+    });
     searching_ = true;
   }
 
@@ -217,15 +239,25 @@ class BatchedSearch {
     require_no_round("select");
     round_ = true;
     rows_ = 0;
-    leaves_.clear();
-    path_.clear();
-    legal_.clear();
-    for (uint32_t t = 0; t < trees_.size(); ++t) {
-      TreeState& ts = trees_[t];
-      if (ts.concluded) continue;
-      for (uint32_t k = 0; k < options_.leaves_per_tree; ++k)
-        if (ts.done + ts.pending >= options_.num_simulations || !select_leaf(t, ts, out)) break;
+    try {
+      on_workers([&](Worker& w) {
+        w.rows = 0;
+        w.leaves.clear();
+        w.path.clear();
+        w.legal.clear();
+        const LeafBuffers mine = region(out, w.first * options_.leaves_per_tree);
+        for (size_t t = w.first; t < w.last; ++t) {
+          TreeState& ts = trees_[t];
+          if (ts.concluded) continue;
+          for (uint32_t k = 0; k < options_.leaves_per_tree; ++k)
+            if (ts.done + ts.pending >= options_.num_simulations || !select_leaf(w, uint32_t(t), ts, mine)) break;
+        }
+      });
+    } catch (...) {
+      abort();
+      throw;
     }
+    pack(out);
     return rows_;
   }
 
@@ -237,43 +269,52 @@ class BatchedSearch {
       abort();
       throw EvaluatorError("no evaluation for the selected leaves");
     }
-    for (const Leaf& leaf : leaves_)
-      if (leaf.row != kNoRow) {
-        std::string why = check_row(leaf, eval);
-        if (!why.empty()) {
-          abort();
-          throw EvaluatorError(why);
+    // Every row of every slice is checked before any tree changes; here, as a
+    // pass over the rows costs less than handing it to the threads.
+    for (const Worker& w : workers_)
+      for (const Leaf& leaf : w.leaves)
+        if (leaf.row != kNoRow) {
+          std::string why = check_row(w, leaf, eval);
+          if (!why.empty()) {
+            abort();
+            throw EvaluatorError(why);
+          }
         }
+    on_workers([&](Worker& w) {
+      for (const Leaf& leaf : w.leaves) apply(w, leaf, eval);
+      w.leaves.clear();
+      for (size_t t = w.first; t < w.last; ++t) {
+        TreeState& ts = trees_[t];
+        ts.pending_bytes = 0;
+        if (!ts.concluded && ts.done >= options_.num_simulations) conclude(w, ts);
       }
-    for (const Leaf& leaf : leaves_) apply(leaf, eval);
-    for (TreeState& ts : trees_) ts.pending_bytes = 0;
-    leaves_.clear();
+    });
     round_ = false;
-    for (TreeState& ts : trees_)
-      if (!ts.concluded && ts.done >= options_.num_simulations) conclude(ts);
     searching_ = !done();
   }
 
   // Undoes the selected round.
   void abort() {
     if (!round_) return;
-    for (size_t i = leaves_.size(); i-- > 0;) {
-      const Leaf& leaf = leaves_[i];
-      TreeState& ts = trees_[leaf.tree];
-      Tree& tr = ts.tree;
-      if (leaf.depth == 0) {
-        tr.root_pending = false;
-        continue;
+    for (Worker& w : workers_) {
+      for (size_t i = w.leaves.size(); i-- > 0;) {
+        const Leaf& leaf = w.leaves[i];
+        TreeState& ts = trees_[leaf.tree];
+        Tree& tr = ts.tree;
+        if (leaf.depth == 0) {
+          tr.root_pending = false;
+          continue;
+        }
+        const uint32_t* path = w.path.data() + leaf.path_begin;
+        for (uint32_t j = 0; j < leaf.depth; ++j) --tr.edges[path[j]].inflight;
+        root_edge_changed(ts, path[0]);
+        --tr.root_inflight;
+        --ts.pending;
+        if (leaf.new_node) tr.edges[path[leaf.depth - 1]].child = kNoChild;
       }
-      const uint32_t* path = path_.data() + leaf.path_begin;
-      for (uint32_t j = 0; j < leaf.depth; ++j) --tr.edges[path[j]].inflight;
-      root_edge_changed(ts, path[0]);
-      --tr.root_inflight;
-      --ts.pending;
-      if (leaf.new_node) tr.edges[path[leaf.depth - 1]].child = kNoChild;
+      w.leaves.clear();
     }
     for (TreeState& ts : trees_) ts.pending_bytes = 0;
-    leaves_.clear();
     round_ = false;
   }
 
@@ -282,7 +323,7 @@ class BatchedSearch {
   void conclude_all() {
     require_no_round("conclude_all");
     for (TreeState& ts : trees_)
-      if (!ts.concluded) conclude(ts);
+      if (!ts.concluded) conclude(workers_[0], ts);
     searching_ = false;
   }
 
@@ -342,9 +383,9 @@ class BatchedSearch {
     }
     if (!policy || (gumbel && !ts.prepared)) return r;
     if (gumbel) {
-      const GumbelScratch work = gumbel_scratch();
+      const GumbelScratch work = gumbel_scratch(workers_[0]);
       const Completion c = root_completion(ts, work);
-      double* probs = scratch_.data() + 2 * size_t(num_actions());
+      double* probs = workers_[0].scratch.data() + 2 * size_t(num_actions());
       gumbel_improved_policy(root, e, c, work.q, work.p, probs);
       for (uint32_t i = 0; i < count; ++i) policy[e[i].action] = float(probs[i]);
     } else if (total > 0) {
@@ -396,12 +437,12 @@ class BatchedSearch {
     bool prepared = false;     // root noise drawn for this search
     bool concluded = false;
     int32_t action = -1;
-    std::vector<double> root_prior;       // PUCT: root priors with noise, per root edge
-    std::vector<double> gumbel;           // Gumbel: g per root edge, scaled
-    std::vector<uint32_t> search_visits;  // Gumbel: this search's visits per root edge
-    std::vector<uint32_t> considered;     // Gumbel: visits an eligible action has, per simulation
-    std::vector<uint32_t> root_visited;   // Gumbel: root edges with visits (pending ones too), ascending
-    std::vector<uint32_t> root_order;     // Gumbel: root edges by gumbel_base, for this search
+    std::vector<double> root_prior;        // PUCT: root priors with noise, per root edge
+    std::vector<double> gumbel;            // Gumbel: g per root edge, scaled
+    std::vector<uint32_t> search_visits;   // Gumbel: this search's visits per root edge
+    const uint32_t* considered = nullptr;  // Gumbel: visits an eligible action has, per simulation
+    std::vector<uint32_t> root_visited;    // Gumbel: root edges with visits (pending ones too), ascending
+    std::vector<uint32_t> root_order;      // Gumbel: root edges by gumbel_base, for this search
 
     void reset_search() {
       done = pending = 0;
@@ -413,14 +454,87 @@ class BatchedSearch {
 
   struct Leaf {
     uint32_t tree = 0;
-    uint32_t path_begin = 0;   // edges from the root, in path_
+    uint32_t path_begin = 0;   // edges from the root, in its worker's path
     uint32_t depth = 0;        // 0: the root itself
     uint32_t row = kNoRow;     // evaluator row; kNoRow for a terminal leaf
-    uint32_t legal_begin = 0;  // legal actions of a new node, in legal_
+    uint32_t legal_begin = 0;  // legal actions of a new node, in its worker's legal
     uint32_t legal_count = 0;
     float value = 0;        // terminal: the outcome from the side to move at the leaf
     bool new_node = false;  // created at commit (else an existing terminal node)
   };
+
+  // One thread's slice of the trees and its work space for a round.
+  struct Worker {
+    size_t first = 0, last = 0;  // trees [first, last)
+    size_t rows = 0;             // rows written this round, from its slice's first row
+    std::vector<Leaf> leaves;
+    std::vector<uint32_t> path;
+    Pool<uint16_t> legal;
+    std::vector<double> scratch;                 // 3 * (area + 1): selection and expansion work space
+    std::vector<uint32_t> indices;               // area + 1: visited edges in Gumbel selection
+    std::vector<std::vector<uint32_t>> halving;  // Gumbel: the schedule per number of considered actions
+  };
+
+  // The sequential-halving schedule for m considered actions, made once per
+  // search object and worker: it depends on nothing else. Its storage stays
+  // put when the outer vector grows (moving a vector keeps its buffer).
+  const uint32_t* halving_schedule(Worker& w, uint32_t m) const {
+    if (w.halving.size() <= m) w.halving.resize(m + 1);
+    std::vector<uint32_t>& seq = w.halving[m];
+    if (seq.empty()) considered_visit_sequence(m, options_.num_simulations, seq);
+    return seq.data();
+  }
+
+  // Calls f on every worker with a slice, each on its own thread. When some
+  // throw, the exception of the first slice in tree order is rethrown once all
+  // are done (the one a single thread would have met first).
+  template <class F>
+  void on_workers(F&& f) {
+    if (active_ == 1) {
+      f(workers_[0]);
+      return;
+    }
+    std::vector<std::exception_ptr> errors(active_);
+    pool_->run(active_, [&](size_t begin, size_t end) {
+      for (size_t i = begin; i < end; ++i) try {
+          f(workers_[i]);
+        } catch (...) {
+          errors[i] = std::current_exception();
+        }
+    });
+    for (const std::exception_ptr& e : errors)
+      if (e) std::rethrow_exception(e);
+  }
+
+  // The buffers from row `first` on.
+  LeafBuffers region(const LeafBuffers& out, size_t first) const {
+    LeafBuffers r = out;
+    const size_t bytes = options_.planes == PlaneFormat::UInt8 ? 1 : sizeof(float);
+    r.planes = static_cast<uint8_t*>(out.planes) + first * plane_values() * bytes;
+    r.masks = out.masks + first * num_actions();
+    if (out.trees) r.trees = out.trees + first;
+    return r;
+  }
+
+  // Moves each slice's rows down to follow the previous slice's, in tree order,
+  // and numbers the leaves' rows from 0 over all slices.
+  void pack(const LeafBuffers& out) {
+    const size_t bytes = options_.planes == PlaneFormat::UInt8 ? 1 : sizeof(float);
+    for (Worker& w : workers_) {
+      const size_t from = w.first * options_.leaves_per_tree, to = rows_;
+      if (w.rows && from != to) {
+        std::memmove(static_cast<uint8_t*>(out.planes) + to * plane_values() * bytes,
+                     static_cast<uint8_t*>(out.planes) + from * plane_values() * bytes,
+                     w.rows * plane_values() * bytes);
+        std::memmove(out.masks + to * num_actions(), out.masks + from * num_actions(), w.rows * num_actions());
+        if (out.trees) std::memmove(out.trees + to, out.trees + from, w.rows * sizeof(int32_t));
+      }
+      if (to)
+        for (Leaf& leaf : w.leaves)
+          if (leaf.row != kNoRow) leaf.row += uint32_t(to);
+      rows_ += w.rows;
+    }
+  }
 
   void require_no_round(const char* what) const {
     if (round_) throw std::logic_error(std::string(what) + "() while a round is selected: commit() or abort() first");
@@ -473,7 +587,9 @@ class BatchedSearch {
     if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
   }
 
-  GumbelScratch gumbel_scratch() { return {scratch_.data(), scratch_.data() + num_actions(), indices_.data()}; }
+  GumbelScratch gumbel_scratch(Worker& w) {
+    return {w.scratch.data(), w.scratch.data() + num_actions(), w.indices.data()};
+  }
 
   Completion root_completion(TreeState& ts, const GumbelScratch& work) const {
     Node& root = ts.tree.nodes[0];
@@ -495,8 +611,8 @@ class BatchedSearch {
   }
 
   // Root noise of this search, once the root is expanded.
-  void prepare_root(TreeState& ts) {
-    ready_node(ts.tree, 0, options_.rule, options_.policy, scratch_.data());
+  void prepare_root(Worker& w, TreeState& ts) {
+    ready_node(ts.tree, 0, options_.rule, options_.policy, w.scratch.data());
     const Node& root = ts.tree.nodes[0];
     const Edge* e = ts.tree.edges_of(root);
     const uint32_t count = root.num_edges;
@@ -505,7 +621,7 @@ class BatchedSearch {
       for (uint32_t i = 0; i < count; ++i) ts.root_prior[i] = double(e[i].prior);
       const double f = options_.puct.dirichlet_fraction;
       if (f > 0 && count > 0) {
-        double* eta = scratch_.data();
+        double* eta = w.scratch.data();
         ts.rng.dirichlet(options_.puct.dirichlet_alpha, eta, count);
         for (uint32_t i = 0; i < count; ++i) ts.root_prior[i] = (1.0 - f) * ts.root_prior[i] + f * eta[i];
       }
@@ -514,20 +630,19 @@ class BatchedSearch {
       for (uint32_t i = 0; i < count; ++i) ts.gumbel[i] = options_.gumbel.gumbel_scale * ts.rng.gumbel();
       ts.search_visits.assign(count, 0);
       ts.root_order.resize(count);
-      gumbel_root_order(root, e, ts.gumbel.data(), ts.root_order.data(), scratch_.data());
+      gumbel_root_order(root, e, ts.gumbel.data(), ts.root_order.data(), w.scratch.data());
       ts.root_visited.resize(count);
       ts.root_visited.resize(visited_edges(e, count, ts.root_visited.data()));
-      considered_visit_sequence(std::min(options_.gumbel.max_considered_actions, count), options_.num_simulations,
-                                ts.considered);
+      ts.considered = halving_schedule(w, std::min(options_.gumbel.max_considered_actions, count));
     }
     ts.prepared = true;
   }
 
   // Index of the edge (within the node's) a simulation follows at `node`;
   // `parent` is the edge that led there (unused at the root).
-  uint32_t choose(TreeState& ts, uint32_t node, uint32_t parent) {
+  uint32_t choose(Worker& w, TreeState& ts, uint32_t node, uint32_t parent) {
     Tree& tr = ts.tree;
-    ready_node(tr, node, options_.rule, options_.policy, scratch_.data());
+    ready_node(tr, node, options_.rule, options_.policy, w.scratch.data());
     Node& nd = tr.nodes[node];
     const Edge* e = tr.edges_of(nd);
     const double vl = options_.virtual_loss;
@@ -538,7 +653,7 @@ class BatchedSearch {
       const Edge& pe = tr.edges[parent];
       return puct_select(e, nd.num_edges, double(pe.n + pe.inflight), -pe.w / double(pe.n), nullptr, options_.puct, vl);
     }
-    const GumbelScratch work = gumbel_scratch();
+    const GumbelScratch work = gumbel_scratch(w);
     if (node != 0) return gumbel_interior_select(nd, e, num_actions(), vl, options_.gumbel, work);
     const Completion c = root_completion(ts, work);
     // Every simulation, finished or pending, went through one root edge.
@@ -549,18 +664,19 @@ class BatchedSearch {
 
   // One leaf of tree t; false on a collision with a leaf already selected
   // this round (the tree then selects no more this round).
-  bool select_leaf(uint32_t t, TreeState& ts, const LeafBuffers& out) {
+  bool select_leaf(Worker& w, uint32_t t, TreeState& ts, const LeafBuffers& out) {
     Tree& tr = ts.tree;
     Game<NW>& g = *ts.game;
+    std::vector<uint32_t>& path = w.path;
     Leaf leaf;
     leaf.tree = t;
-    leaf.path_begin = uint32_t(path_.size());
+    leaf.path_begin = uint32_t(path.size());
     if (!tr.expanded()) {
       if (tr.root_pending) return false;
       leaf.new_node = true;
-      reserve_or_abort(ts, g, leaf, 0, evaluation_leaf(t, g, out, leaf));
+      reserve_or_throw(w, ts, g, leaf, 0, evaluation_leaf(w, t, g, out, leaf));
       tr.root_pending = true;
-      leaves_.push_back(leaf);
+      w.leaves.push_back(leaf);
       return false;  // nothing else until the root is expanded
     }
     uint32_t node = 0;
@@ -568,13 +684,13 @@ class BatchedSearch {
     uint32_t depth = 0;
     bool collided = false;
     for (;;) {
-      const uint32_t edge = tr.nodes[node].first_edge + choose(ts, node, parent);
-      path_.push_back(edge);
+      const uint32_t edge = tr.nodes[node].first_edge + choose(w, ts, node, parent);
+      path.push_back(edge);
       ++depth;
       Edge& x = tr.edges[edge];
       if (!g.make_move(move_of(x.action))) {
         unwind(g, depth);
-        abort();
+        path.resize(leaf.path_begin);
         throw std::logic_error("search tree out of step with its game");
       }
       if (x.child == kPendingChild) {
@@ -587,10 +703,10 @@ class BatchedSearch {
         if (g.is_over()) {
           leaf.value = outcome_value(g);
         } else {
-          edges = evaluation_leaf(t, g, out, leaf);
+          edges = evaluation_leaf(w, t, g, out, leaf);
         }
         leaf.depth = depth;
-        reserve_or_abort(ts, g, leaf, depth, edges);
+        reserve_or_throw(w, ts, g, leaf, depth, edges);
         x.child = kPendingChild;
         break;
       }
@@ -603,15 +719,15 @@ class BatchedSearch {
     }
     unwind(g, depth);
     if (collided) {
-      path_.resize(leaf.path_begin);
+      path.resize(leaf.path_begin);
       return false;
     }
     leaf.depth = depth;
-    for (uint32_t j = 0; j < depth; ++j) ++tr.edges[path_[leaf.path_begin + j]].inflight;
-    root_edge_changed(ts, path_[leaf.path_begin]);
+    for (uint32_t j = 0; j < depth; ++j) ++tr.edges[path[leaf.path_begin + j]].inflight;
+    root_edge_changed(ts, path[leaf.path_begin]);
     ++tr.root_inflight;
     ++ts.pending;
-    leaves_.push_back(leaf);
+    w.leaves.push_back(leaf);
     return true;
   }
 
@@ -627,9 +743,9 @@ class BatchedSearch {
     for (uint32_t j = 0; j < depth; ++j) g.unmake_move();
   }
 
-  // Room for the new node of `leaf` with `edges` edges, or the round is
-  // aborted (the game first taken back from the leaf) and TreeMemoryError thrown.
-  void reserve_or_abort(TreeState& ts, Game<NW>& g, const Leaf& leaf, uint32_t depth, size_t edges) {
+  // Room for the new node of `leaf` with `edges` edges, or the game is taken
+  // back from the leaf and TreeMemoryError thrown (select() aborts the round).
+  void reserve_or_throw(Worker& w, TreeState& ts, Game<NW>& g, const Leaf& leaf, uint32_t depth, size_t edges) {
     const size_t need = Tree::bytes_for(1, edges);
     const size_t have = ts.tree.bytes() + ts.pending_bytes;
     if (have + need <= options_.max_tree_bytes) {
@@ -637,16 +753,15 @@ class BatchedSearch {
       return;
     }
     unwind(g, depth);
-    path_.resize(leaf.path_begin);
-    abort();
+    w.path.resize(leaf.path_begin);
     throw TreeMemoryError("search tree " + std::to_string(leaf.tree) + " would grow to " + std::to_string(have + need) +
                           " bytes, past its bound of " + std::to_string(options_.max_tree_bytes) + " (max_tree_bytes)");
   }
 
   // Writes the row of a leaf to evaluate (planes, mask, tree) and records its
   // legal actions; returns their number.
-  size_t evaluation_leaf(uint32_t t, const Game<NW>& g, const LeafBuffers& out, Leaf& leaf) {
-    leaf.row = uint32_t(rows_++);
+  size_t evaluation_leaf(Worker& w, uint32_t t, const Game<NW>& g, const LeafBuffers& out, Leaf& leaf) {
+    leaf.row = uint32_t(w.rows++);
     const size_t planes = plane_values();
     if (options_.planes == PlaneFormat::UInt8) {
       uint8_t* p = static_cast<uint8_t*>(out.planes) + size_t(leaf.row) * planes;
@@ -660,11 +775,11 @@ class BatchedSearch {
     uint8_t* mask = out.masks + size_t(leaf.row) * num_actions();
     std::memset(mask, 0, num_actions());
     if (out.trees) out.trees[leaf.row] = int32_t(t);
-    leaf.legal_begin = uint32_t(legal_.size());
+    leaf.legal_begin = uint32_t(w.legal.size());
     const auto places = g.legal_placements();
     const bool pass = g.pass_listed(places.any());
     leaf.legal_count = uint32_t(places.count()) + pass;
-    uint16_t* legal = legal_.append(leaf.legal_count);
+    uint16_t* legal = w.legal.append(leaf.legal_count);
     places.for_each([&](unsigned p) {
       mask[p] = 1;
       *legal++ = uint16_t(p);
@@ -677,7 +792,7 @@ class BatchedSearch {
   }
 
   // Why the evaluator's row for `leaf` is unusable, or "" when it is fine.
-  std::string check_row(const Leaf& leaf, const Evaluation& eval) const {
+  std::string check_row(const Worker& w, const Leaf& leaf, const Evaluation& eval) const {
     auto number = [](double x) {
       char buf[32];
       std::snprintf(buf, sizeof buf, "%g", x);
@@ -687,7 +802,7 @@ class BatchedSearch {
     const float v = eval.values[leaf.row];
     if (!std::isfinite(v)) return "evaluator value for " + who() + " is " + number(v);
     const float* row = eval.policy + size_t(leaf.row) * num_actions();
-    const uint16_t* legal = legal_.data() + leaf.legal_begin;
+    const uint16_t* legal = w.legal.data() + leaf.legal_begin;
     const bool logits = options_.policy == PolicyFormat::Logits;
     // Fast path: nothing unusable anywhere in the row (one branch-free pass);
     // then logits need one legal action above -inf, probabilities a positive sum.
@@ -716,10 +831,10 @@ class BatchedSearch {
   }
 
   // Expands the leaf (when new) and backs its value up to the root.
-  void apply(const Leaf& leaf, const Evaluation& eval) {
+  void apply(Worker& w, const Leaf& leaf, const Evaluation& eval) {
     TreeState& ts = trees_[leaf.tree];
     Tree& tr = ts.tree;
-    const uint32_t* path = path_.data() + leaf.path_begin;
+    const uint32_t* path = w.path.data() + leaf.path_begin;
     const bool evaluated = leaf.row != kNoRow;
     const double v = evaluated ? double(eval.values[leaf.row]) : double(leaf.value);
     if (leaf.new_node) {
@@ -730,7 +845,7 @@ class BatchedSearch {
       node.terminal = !evaluated;
       node.value = evaluated ? eval.values[leaf.row] : leaf.value;
       if (evaluated)
-        append_edges(tr, node, legal_.data() + leaf.legal_begin, eval.policy + size_t(leaf.row) * num_actions());
+        append_edges(tr, node, w.legal.data() + leaf.legal_begin, eval.policy + size_t(leaf.row) * num_actions());
       tr.nodes.push_back(node);
       if (leaf.depth > 0) tr.edges[path[leaf.depth - 1]].child = index;
     }
@@ -746,7 +861,7 @@ class BatchedSearch {
     tr.root_w += -sign * v;
     if (leaf.depth == 0) {
       tr.root_pending = false;
-      prepare_root(ts);
+      prepare_root(w, ts);
       return;
     }
     --tr.root_inflight;
@@ -756,18 +871,18 @@ class BatchedSearch {
   }
 
   // The move of a tree whose search has ended.
-  void conclude(TreeState& ts) {
+  void conclude(Worker& w, TreeState& ts) {
     ts.concluded = true;
     const Tree& tr = ts.tree;
     if (!tr.expanded()) return;
-    if (!ts.prepared) prepare_root(ts);
+    if (!ts.prepared) prepare_root(w, ts);
     const Node& root = tr.nodes[0];
     const Edge* e = tr.edges_of(root);
     uint32_t index;
     if (options_.rule == Rule::Puct) {
       index = puct_choose(e, root.num_edges, ts.root_prior.data(), options_.puct.temperature, ts.rng);
     } else {
-      const GumbelScratch work = gumbel_scratch();
+      const GumbelScratch work = gumbel_scratch(w);
       const Completion c = root_completion(ts, work);
       const uint32_t most = *std::max_element(ts.search_visits.begin(), ts.search_visits.end());
       index = gumbel_root_select(root, e, ts.gumbel.data(), ts.search_visits.data(), most, c, work.q,
@@ -781,13 +896,11 @@ class BatchedSearch {
   unsigned area_ = 0;
   std::vector<TreeState> trees_;
   bool searching_ = false;
-  bool round_ = false;  // select() done, commit() or abort() due
-  size_t rows_ = 0;
-  std::vector<Leaf> leaves_;
-  std::vector<uint32_t> path_;
-  Pool<uint16_t> legal_;
-  std::vector<double> scratch_;    // 3 * (area + 1): selection and expansion work space
-  std::vector<uint32_t> indices_;  // area + 1: visited edges in Gumbel selection
+  bool round_ = false;                       // select() done, commit() or abort() due
+  size_t rows_ = 0;                          // rows of the selected round, all slices
+  std::vector<Worker> workers_;              // Options::threads of them
+  unsigned active_ = 1;                      // the workers with a slice: min(threads, trees), at least 1
+  std::unique_ptr<batch::WorkerPool> pool_;  // with more than one thread
 };
 
 }  // namespace vexlor::search

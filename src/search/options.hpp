@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "batch/worker_pool.hpp"
+
 namespace vexlor::search {
 
 enum class Rule : uint8_t {
@@ -55,6 +57,7 @@ struct Options {
   bool reuse_tree = true;                   // after a move, the chosen child's subtree becomes the root
   size_t max_tree_bytes = size_t(1) << 30;  // nodes and edges of one tree
   uint64_t seed = 0;
+  uint32_t threads = 1;  // the trees are split over this many threads
   PlaneFormat planes = PlaneFormat::UInt8;
   PolicyFormat policy = PolicyFormat::Logits;
   PuctOptions puct;
@@ -72,6 +75,8 @@ inline void validate(const Options& o) {
   if (o.leaves_per_tree < 1 || o.leaves_per_tree > kMaxLeavesPerTree)
     fail("leaves_per_tree must be 1 to " + std::to_string(kMaxLeavesPerTree));
   if (!finite(o.virtual_loss) || o.virtual_loss < 0) fail("virtual_loss must be finite and not negative");
+  if (o.threads < 1 || o.threads > batch::WorkerPool::kMaxThreads)
+    fail("threads must be 1 to " + std::to_string(batch::WorkerPool::kMaxThreads));
   if (o.max_tree_bytes == 0) fail("max_tree_bytes must be positive");
   if (o.planes != PlaneFormat::UInt8 && o.planes != PlaneFormat::Float32) fail("unknown plane format");
   if (o.policy != PolicyFormat::Logits && o.policy != PolicyFormat::Probabilities) fail("unknown policy format");

@@ -484,8 +484,11 @@ class TreeSearch:
     Tree reuse (reuse_tree): a game passed again after one more move (played from
     the result's action or any other) keeps the subtree of that move, and the same
     game passed again keeps its whole tree; with reuse_tree=False every search starts
-    from a new tree. Tree t draws
-    its randomness from a stream of `seed` and t, so results are deterministic.
+    from a new tree; a GameBatch stepped by the result's actions is followed the
+    same way (a game it restarted gets a new tree). Tree t draws its randomness
+    from a stream of `seed` and t, so results are deterministic. threads=N splits
+    the trees over N threads (the evaluator is still called once per round, with
+    the rows in tree order): every result is the same for every N.
     Not picklable: its trees are a cache.
     """
 
@@ -502,6 +505,7 @@ class TreeSearch:
         reuse_tree: bool = True,
         max_tree_bytes: SupportsIndex = 1 << 30,
         seed: SupportsIndex = 0,
+        threads: SupportsIndex = 1,
         planes: Literal["float32", "uint8"] = "float32",
         policy: Literal["logits", "probabilities"] = "logits",
         c_init: SupportsFloat = 1.25,
@@ -520,9 +524,9 @@ class TreeSearch:
         mixed_value: bool = True,
         epsilon: SupportsFloat = 1e-8,
     ) -> None: ...
-    def search(self, games: Sequence[Game], evaluate: _Evaluator) -> _SearchResult:
-        """Searches every game (one tree each; the trees follow the list by position)
-        for num_simulations evaluations and returns, per game: "actions" the move
+    def search(self, games: Sequence[Game] | GameBatch, evaluate: _Evaluator) -> _SearchResult:
+        """Searches every game (one tree each; the trees follow the list, or the
+        batch's games, by position) for num_simulations evaluations and returns, per game: "actions" the move
         chosen (int32), "visit_counts" per action (int32; PUCT: every visit of the
         root's edges, reused ones included; Gumbel: this search's), "policy" the
         policy target (PUCT: visits normalised; Gumbel: the improved policy),
