@@ -457,19 +457,19 @@ def openspiel_section(vx, args) -> tuple[list[Cell], Callable[[], str]]:
 
     def report():
         by = {c.key: c for c in cells}
-        ours = [by[("vexlor", 1)].median("rate"), by[("vexlor", many, 2)].median("rate")]
+        ours = [by[("vexlor", *key)].median("rate") for key in ((1,), (many,), (many, 2))]
         rows = []
         for label, c in [(f"OpenSpiel C++ MCTSBot, PUCT {sims}, 1 random rollout per leaf", by[("os-cpp",)]),
                          ("the same with 1 simulation: about one playout", by[("os-cpp-1",)]),
                          (f"OpenSpiel Python MCTSBot, PUCT {py_sims}, trivial evaluator", by[("os-py",)])]:
             rate = c.median("rate")
-            rows.append([label, shown(c), c.spread("rate"), ratio(ours[0], rate), ratio(ours[1], rate)])
+            rows.append([label, shown(c), c.spread("rate")] + [ratio(o, rate) for o in ours])
         for key in ((1,), (many,), (many, 2)):
             c = by[("vexlor", *key)]
             threads = f", threads={key[1]}" if len(key) > 1 else ""
             rows.append([f"vexlor TreeSearch, PUCT {sims}, {key[0]} root{'s' if key[0] > 1 else ''}{threads},"
-                         " trivial evaluator", shown(c), c.spread("rate"), "", ""])
-        return (table(["engine (9x9)", "sims/s", "spread", "vexlor 1 root / it",
+                         " trivial evaluator", shown(c), c.spread("rate"), "", "", ""])
+        return (table(["engine (9x9)", "sims/s", "spread", "vexlor 1 root / it", f"vexlor {many} roots / it",
                        f"vexlor {many} roots, threads=2 / it"], rows)
                 + "\n\nOpenSpiel searches one tree at a time, one leaf per simulation. Its C++ bot accepts no"
                 " evaluator written in Python (pyspiel.Evaluator has no constructor there) and crashes with zero"

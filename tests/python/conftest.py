@@ -6,6 +6,7 @@ import os
 import random
 import struct
 import sys
+import threading
 
 import pytest
 
@@ -211,3 +212,17 @@ def run_in_subinterpreter(code: str) -> None:
         assert failure is None, failure
     finally:
         interpreters.destroy(interp)
+
+
+def run_beside(background, workers, stop) -> None:
+    """Runs each of `workers` in a thread of its own while `background` runs in another;
+    when the workers are done, sets `stop` (an Event that `background` watches) and joins it."""
+    beside = threading.Thread(target=background)
+    threads = [threading.Thread(target=w) for w in workers]
+    beside.start()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    stop.set()
+    beside.join()

@@ -9,7 +9,7 @@ import threading
 import pytest
 
 import vexlor_go as vg
-from conftest import QUICK, finished_game, ko_game, random_game, snapshot
+from conftest import QUICK, finished_game, ko_game, random_game, run_beside, snapshot
 
 try:
     import numpy as np
@@ -336,14 +336,6 @@ class TestBatchThreads:
                     except RuntimeError:
                         pass
 
-        threads = [threading.Thread(target=encoder) for _ in range(2)]
-        m = threading.Thread(target=mutator)
-        m.start()
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        stop.set()
-        m.join()
+        run_beside(mutator, [encoder, encoder], stop)
         assert not failures
         np.testing.assert_array_equal(np.asarray(games[7].encode_game_planes()[0], np.float32), expected[7])

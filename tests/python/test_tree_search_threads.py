@@ -13,6 +13,7 @@ import vexlor_go as vg
 
 np = pytest.importorskip("numpy")
 
+from conftest import run_beside  # noqa: E402
 from search_reference import hash_evaluator  # noqa: E402
 
 
@@ -149,15 +150,7 @@ def test_searches_side_by_side():
                 errors.append(e)
         return run
 
-    workers = [threading.Thread(target=guarded(f)) for f in (search_batch, search_list)]
-    poker = threading.Thread(target=guarded(stepper))
-    poker.start()
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    done.set()
-    poker.join()
+    run_beside(guarded(stepper), [guarded(search_batch), guarded(search_list)], done)
     assert not errors
 
 
