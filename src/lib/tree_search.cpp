@@ -249,11 +249,9 @@ size_t sync_batch(const TreeSearchCore& core, vs::BatchedSearch<NW>& s, PyObject
   const Access read(as_batch(games), Access::Shared);
   const batch::GameBatch<NW>* b = std::get_if<batch::GameBatch<NW>>(&as_batch(games)->batch);
   if (!b || b->options().width != core.width || b->options().height != core.height) {
-    const auto [w, h] = std::visit(
-        [](const auto& x) {
-          return std::pair{unsigned(x.options().width), unsigned(x.options().height)};
-        },
-        as_batch(games)->batch);
+    const auto [w, h] =
+        std::visit([](const auto& x) { return std::pair{unsigned(x.options().width), unsigned(x.options().height)}; },
+                   as_batch(games)->batch);
     raise(PyExc_ValueError, "the batch's games are %ux%u; this search is for %ux%u", w, h, unsigned(core.width),
           unsigned(core.height));
   }
@@ -281,11 +279,8 @@ size_t sync_list(const ModuleState& st, const TreeSearchCore& core, vs::BatchedS
       const Access read(as_game(items[i]), Access::Shared);
       const Game<NW>* g = std::get_if<Game<NW>>(&as_game(items[i])->game);
       if (!g || g->width() != core.width || g->height() != core.height) {
-        const auto [w, h] = std::visit(
-            [](const auto& x) {
-              return std::pair{x.width(), x.height()};
-            },
-            as_game(items[i])->game);
+        const auto [w, h] =
+            std::visit([](const auto& x) { return std::pair{x.width(), x.height()}; }, as_game(items[i])->game);
         raise(PyExc_ValueError, "game %zu is %ux%u; this search is for %ux%u", i, unsigned(w), unsigned(h),
               unsigned(core.width), unsigned(core.height));
       }
