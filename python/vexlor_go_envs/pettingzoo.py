@@ -82,7 +82,6 @@ class raw_env(AECEnv, EzPickle):
         self.screen_width = self.screen_height = screen_height
         self._planes = np.zeros((17, n, n), np.uint8)
         self._planes_bool = self._planes.view(bool)
-        self._mask = np.zeros(n * n + 1, np.uint8)
 
     def observation_space(self, agent):
         return self.observation_spaces[agent]

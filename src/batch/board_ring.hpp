@@ -15,7 +15,6 @@
 #include "engine/encode.hpp"
 #include "engine/game.hpp"
 #include "engine/player.hpp"
-#include "engine/undo_record.hpp"
 
 namespace vexlor::batch {
 
@@ -28,18 +27,10 @@ class BoardRing {
   // The boards the game's history gives (its current board first).
   static BoardRing of(const Game<NW>& g) {
     BoardRing r;
-    Board<NW> b = g.board();
-    r.boards_[0] = {b.black, b.white};
-    const auto& hist = g.history();
-    const size_t n = hist.size();
-    const unsigned k = unsigned(std::min<size_t>(n, kHistorySteps - 1));
-    Player mover = opposite(g.turn());  // made the last move
-    for (unsigned t = 1; t <= k; ++t) {
-      undo_on_board(b, hist[n - t], mover);
+    for_each_encoded_board(g, [&r](unsigned t, const Board<NW>& b) {
       r.boards_[t] = {b.black, b.white};
-      mover = opposite(mover);
-    }
-    r.count_ = uint8_t(k + 1);
+      r.count_ = uint8_t(t + 1);
+    });
     return r;
   }
 

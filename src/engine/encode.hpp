@@ -28,23 +28,30 @@ void fill_go_planes(T* buf, const Board<NW>& board, Player perspective, unsigned
   theirs.for_each([&](unsigned p) { plane[p] = T(1); });
 }
 
-// Fills a zeroed buffer of 17*area values. The game is only read: earlier
-// boards are rebuilt on a copy from the undo records.
+// Calls f(t, board) for the boards the planes show, newest first: t = 0 is the
+// current board, then up to kHistorySteps - 1 earlier ones, rebuilt on a copy
+// from the undo records (the game is only read).
+template <int NW, class F>
+void for_each_encoded_board(const Game<NW>& game, F&& f) {
+  Board<NW> b = game.board();
+  f(0u, b);
+  const auto& hist = game.history();
+  const size_t n = hist.size();
+  const size_t k = n < kHistorySteps - 1 ? n : kHistorySteps - 1;
+  Player mover = opposite(game.turn());  // made the last move
+  for (size_t t = 1; t <= k; ++t) {
+    undo_on_board(b, hist[n - t], mover);
+    f(unsigned(t), b);
+    mover = opposite(mover);
+  }
+}
+
+// Fills a zeroed buffer of 17*area values.
 template <int NW, class T>
 void encode_planes(const Game<NW>& game, T* buf) {
   const size_t area = game.area();
   const Player perspective = game.turn();
-  Board<NW> b = game.board();
-  fill_go_planes(buf, b, perspective, 0, area);
-  const auto& hist = game.history();
-  const size_t n = hist.size();
-  const size_t k = n < kHistorySteps - 1 ? n : kHistorySteps - 1;
-  Player mover = opposite(perspective);  // made the last move
-  for (size_t t = 1; t <= k; ++t) {
-    undo_on_board(b, hist[n - t], mover);
-    fill_go_planes(buf, b, perspective, unsigned(t), area);
-    mover = opposite(mover);
-  }
+  for_each_encoded_board(game, [&](unsigned t, const Board<NW>& b) { fill_go_planes(buf, b, perspective, t, area); });
   if (perspective == Player::Black) {
     T* plane = buf + kSideToMovePlane * area;
     for (size_t i = 0; i < area; ++i) plane[i] = T(1);
